@@ -1,0 +1,125 @@
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using Mode = RepackCommandArguments::Mode;
+using ParseError = RepackCommandParseError;
+
+RepackCommandArguments parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "VelquorRepack");
+  return parseRepackCommandLine(args);
+}
+
+struct RejectCase {
+  std::vector<std::string> args;
+  std::string description;
+};
+
+TEST(CommandLine, RejectsWithTheFirstFailingRule) {
+  const std::string unknownModel =
+      "unknown model \"Gemma4\"; supported: gemma4, gemma4-qat, qwen36, varnel15, lfm25, brask";
+  const std::vector<RejectCase> cases = {
+      {{}, "missing required argument: --output"},
+      {{"--bogus", "--help"}, "unknown argument: --bogus"},
+      {{"--output=x"}, "unknown argument: --output=x"},
+      {{"-h"}, "unknown argument: -h"},
+      {{"--model"}, "missing value for --model"},
+      {{"--output", "x", "--source"}, "missing value for --source"},
+      {{"--model", "Gemma4", "--output", "x"}, unknownModel},
+      // Validation runs only after the whole vector parsed.
+      {{"--input-korvex", "k", "--bogus"}, "unknown argument: --bogus"},
+      // Mutual exclusion wins even over a missing --output.
+      {{"--discard-partial", "--resume"}, "--resume and --discard-partial are mutually exclusive"},
+      {{"--output", "x", "--input-korvex", "k"}, "--input-korvex requires --verify-install"},
+      {{"--output", "x", "--text-model", "t"}, "--text-model requires --write-vision"},
+      {{"--write-vision", "--model", "qwen36"},
+       "vision-write accepts only --model gemma4 or gemma4-qat"},
+      {{"--write-vision"}, "missing required argument: --text-model"},
+      {{"--write-vision", "--text-model", "t"}, "missing required argument: --output"},
+      {{"--write-vision", "--text-model", "t", "--output", "o", "--input-korvex", "k"},
+       "--input-korvex is not used with --write-vision"},
+      {{"--write-vision", "--text-model", "t", "--output", "o", "--dry-run"},
+       "vision-write does not accept --dry-run"},
+      {{"--discard-partial"}, "missing required argument: --output"},
+      {{"--discard-partial", "--output", "o", "--overwrite"},
+       "--discard-partial only accepts --output"},
+      {{"--discard-partial", "--output", "o", "--text-model", "t"},
+       "--discard-partial only accepts --output"},
+      {{"--discard-partial", "--output", "o", "--dry-run"},
+       "--discard-partial does not accept --dry-run"},
+      {{"--verify-install"}, "missing required argument: --input-korvex"},
+      {{"--verify-install", "--input-korvex", "k", "--resume"},
+       "verification accepts only --input-korvex"},
+      {{"--verify-install", "--input-korvex", "k", "--output", "o"},
+       "verification accepts only --input-korvex"},
+      {{"--verify-install", "--input-korvex", "k", "--dry-run"},
+       "verification does not accept --dry-run"},
+      // The last of the mode flags decides the mode.
+      {{"--verify-install", "--input-korvex", "k", "--discard-partial", "--write-vision",
+        "--verify-install", "--discard-partial", "--model", "brask", "--resume"},
+       "--resume and --discard-partial are mutually exclusive"},
+  };
+  for (const RejectCase& c : cases) {
+    std::ostringstream label;
+    for (const std::string& a : c.args) label << a << ' ';
+    try {
+      parse(c.args);
+      ADD_FAILURE() << "accepted: " << label.str();
+    } catch (const ParseError& e) {
+      EXPECT_EQ(e.description(), c.description) << label.str();
+    }
+  }
+}
+
+TEST(CommandLine, HelpStopsAtOnce) {
+  try {
+    parse({"--help", "--bogus"});
+    FAIL();
+  } catch (const ParseError& e) {
+    EXPECT_EQ(e, ParseError::help());
+    EXPECT_EQ(e.description(), "help");
+  }
+}
+
+TEST(CommandLine, AcceptedCombinations) {
+  RepackCommandArguments a = parse({"--output", "--resume"});
+  EXPECT_EQ(a.mode, Mode::install);
+  EXPECT_EQ(a.output, "--resume");  // a value is always the next element
+  EXPECT_FALSE(a.resume);
+  EXPECT_EQ(a.model, ModelCatalog::defaultSource());
+
+  a = parse(
+      {"--model", "qat", "--output", "a", "--output", "b", "--dry-run", "--overwrite", "--resume"});
+  EXPECT_EQ(a.model.name, "gemma4-qat");
+  EXPECT_EQ(a.output, "b");
+  EXPECT_TRUE(a.dryRun && a.overwrite && a.resume);
+
+  EXPECT_EQ(parse({"--source", "standard", "--output", "x"}).model.name, "gemma4");
+
+  a = parse({"--verify-install", "--input-korvex", "k", "--model", "brask"});
+  EXPECT_EQ(a.mode, Mode::verifyInstall);
+  EXPECT_EQ(a.inputKorvex, "k");
+  EXPECT_EQ(a.model.name, "brask");
+
+  a = parse({"--write-vision", "--model", "gemma4-qat", "--text-model", "t", "--output", "o",
+             "--resume", "--overwrite"});
+  EXPECT_EQ(a.mode, Mode::writeVision);
+  EXPECT_EQ(a.textModel, "t");
+
+  a = parse({"--discard-partial", "--output", "o", "--model", "lfm25"});
+  EXPECT_EQ(a.mode, Mode::discardPartial);
+}
+
+TEST(CommandLine, UsageTextHasTwentyLinesAndNoTrailingNewline) {
+  const std::string usage(repackUsageText());
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 19);
+  EXPECT_NE(usage.back(), '\n');
+  EXPECT_TRUE(usage.starts_with("Usage:\n  VelquorRepack [--model "));
+  EXPECT_TRUE(usage.ends_with("\ninstall."));
+}
+
+}  // namespace

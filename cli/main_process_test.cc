@@ -1,0 +1,51 @@
+// Runs the real executable and pins what it prints and how it exits.
+#include <gtest/gtest.h>
+
+#include "cli/command_line.h"
+#include "tests/test_util.h"
+
+namespace {
+
+testutil::ProcessResult run(const std::vector<std::string>& args) {
+  return testutil::runProcess(VELQUOR_BINARY, args);
+}
+
+TEST(MainProcess, HelpPrintsUsageToStandardOutput) {
+  const testutil::ProcessResult r = run({"--help", "--bogus"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, std::string(repackUsageText()) + "\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(MainProcess, ArgumentErrorsPrintErrorBlankLineAndUsage) {
+  const std::string usage(repackUsageText());
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, "missing required argument: --output"},
+           {{"--bogus", "--help"}, "unknown argument: --bogus"},
+           {{"--model"}, "missing value for --model"},
+           {{"--write-vision", "--model", "qwen36"},
+            "vision-write accepts only --model gemma4 or gemma4-qat"},
+       }) {
+    const testutil::ProcessResult r = run(c.args);
+    EXPECT_EQ(r.exitStatus, 2) << c.message;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: " + c.message + "\n\n" + usage + "\n");
+  }
+}
+
+TEST(MainProcess, FailedActionPrintsModePrefixAndExitsOne) {
+  testutil::TempDir dir;
+  const testutil::ProcessResult r =
+      run({"--verify-install", "--input-korvex", dir.file("missing.korvex")});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("verification failed: ")) << r.err;
+  EXPECT_TRUE(r.err.ends_with("\n"));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+#include "format/korvex_format.h"
+
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include <array>
+
+namespace KorvexFormatV1 {
+
+bool isKnownFlag(std::string_view key) {
+  return key == "streamingPresent" || key == "turboQuantKV" || key == "aneSharedExpert";
+}
+
+std::optional<DType> dtypeFromRaw(uint8_t raw) {
+  if (raw > static_cast<uint8_t>(DType::fp32)) return std::nullopt;
+  return static_cast<DType>(raw);
+}
+
+}  // namespace KorvexFormatV1
+
+KorvexFormatError::KorvexFormatError(Case kind, std::string field, std::string reason)
+    : kind_(kind), field_(std::move(field)), reason_(std::move(reason)) {
+  switch (kind_) {
+    case Case::invalid:
+      text_ = field_ + ": " + reason_;
+      break;
+    case Case::overflow:
+      text_ = field_ + ": arithmetic overflow";
+      break;
+    case Case::truncated:
+      text_ = field_ + ": truncated";
+      break;
+  }
+}
+
+KorvexFormatError KorvexFormatError::invalid(std::string field, std::string reason) {
+  return KorvexFormatError(Case::invalid, std::move(field), std::move(reason));
+}
+
+KorvexFormatError KorvexFormatError::overflow(std::string field) {
+  return KorvexFormatError(Case::overflow, std::move(field), "");
+}
+
+KorvexFormatError KorvexFormatError::truncated(std::string field) {
+  return KorvexFormatError(Case::truncated, std::move(field), "");
+}
+
+uint64_t korvexCheckedAdd(uint64_t a, uint64_t b, const std::string& field) {
+  uint64_t sum;
+  if (__builtin_add_overflow(a, b, &sum)) throw KorvexFormatError::overflow(field);
+  return sum;
+}
+
+uint64_t korvexCheckedMultiply(uint64_t a, uint64_t b, const std::string& field) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  if ((product >> 64) != 0) throw KorvexFormatError::overflow(field);
+  return static_cast<uint64_t>(product);
+}
+
+namespace KorvexPathValidator {
+
+void validateRelativePath(std::string_view path, const std::string& field) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos) {
+    throw KorvexFormatError::invalid(field, "unsafe relative path");
+  }
+  // Every piece between slashes must be a real name. Joining the checked
+  // pieces with single slashes gives the input back, so there is no separate
+  // normalisation step to fail.
+  size_t start = 0;
+  while (true) {
+    const size_t slash = path.find('/', start);
+    const std::string_view piece = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (piece.empty() || piece == "." || piece == "..") {
+      throw KorvexFormatError::invalid(field, "non-canonical path");
+    }
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+}
+
+void validateBasename(std::string_view name, const std::string& field) {
+  validateRelativePath(name, field);
+  if (name.find('/') != std::string_view::npos) {
+    throw KorvexFormatError::invalid(field, "expected basename");
+  }
+}
+
+std::string appleFilesystemKey(std::string_view path) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(path.data(), static_cast<int32_t>(path.size())));
+  icu::UnicodeString composed = U_SUCCESS(status) ? nfc->normalize(text, status) : text;
+  if (U_FAILURE(status)) composed = text;
+  composed.toLower(icu::Locale::getRoot());
+  std::string key;
+  composed.toUTF8String(key);
+  return key;
+}
+
+}  // namespace KorvexPathValidator
+
+namespace KorvexVisionFormatV1 {
+
+bool isSidecarEntry(std::string_view name) {
+  static constexpr std::array<std::string_view, 4> kPrefixes = {"._", ".Spotlight-", ".fseventsd",
+                                                                ".TemporaryItems"};
+  if (name == ".DS_Store") return true;
+  for (std::string_view prefix : kPrefixes) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return name.ends_with(".icloud");
+}
+
+}  // namespace KorvexVisionFormatV1
