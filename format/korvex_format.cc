@@ -87,17 +87,32 @@ void validateBasename(std::string_view name, const std::string& field) {
   }
 }
 
-std::string appleFilesystemKey(std::string_view path) {
+namespace {
+
+icu::UnicodeString composed(std::string_view text) {
+  icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  icu::UnicodeString text = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(path.data(), static_cast<int32_t>(path.size())));
-  icu::UnicodeString composed = U_SUCCESS(status) ? nfc->normalize(text, status) : text;
-  if (U_FAILURE(status)) composed = text;
-  composed.toLower(icu::Locale::getRoot());
-  std::string key;
-  composed.toUTF8String(key);
-  return key;
+  if (U_FAILURE(status)) return unicode;
+  icu::UnicodeString result = nfc->normalize(unicode, status);
+  return U_SUCCESS(status) ? result : unicode;
+}
+
+std::string utf8(const icu::UnicodeString& text) {
+  std::string out;
+  text.toUTF8String(out);
+  return out;
+}
+
+}  // namespace
+
+std::string canonicalComposition(std::string_view text) { return utf8(composed(text)); }
+
+std::string appleFilesystemKey(std::string_view path) {
+  icu::UnicodeString key = composed(path);
+  key.toLower(icu::Locale::getRoot());
+  return utf8(key);
 }
 
 }  // namespace KorvexPathValidator

@@ -77,6 +77,9 @@ void validateRelativePath(std::string_view path, const std::string& field);
 // validateRelativePath, and no "/" at all.
 void validateBasename(std::string_view name, const std::string& field);
 
+// Unicode canonical composition (NFC); ill-formed UTF-8 maps to U+FFFD first.
+std::string canonicalComposition(std::string_view text);
+
 // The key under which two names would collide on a case-insensitive,
 // normalisation-insensitive file system: NFC, then full lower-casing without
 // language tailoring. Never fails; ill-formed UTF-8 maps to U+FFFD first.

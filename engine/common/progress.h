@@ -8,11 +8,17 @@
 #include <string>
 #include <variant>
 
-// The outcome of a passed free-space check.
+// What a free-space check measured: the directory whose file system was
+// probed, the bytes needed (payload plus reserve) and the bytes available to
+// an unprivileged user there.
 struct DiskSpaceRequirement {
   std::string path;
   uint64_t requiredBytes = 0;
   uint64_t availableBytes = 0;
+
+  bool canInstall() const { return availableBytes >= requiredBytes; }
+  uint64_t shortfallBytes() const { return canInstall() ? 0 : requiredBytes - availableBytes; }
+
   bool operator==(const DiskSpaceRequirement&) const = default;
 };
 

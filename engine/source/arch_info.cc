@@ -4,8 +4,8 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
-#include "engine/common/file_io.h"
 #include "engine/common/repack_error.h"
+#include "engine/install/posix.h"
 
 std::string_view rawValue(RepackModelFamily family) {
   switch (family) {
@@ -436,7 +436,7 @@ ArchInfo readBrask(const ConfigReader& c) {
 }  // namespace
 
 ArchInfo ArchInfo::load(const std::string& configPath) {
-  const std::vector<uint8_t> bytes = FileIO::readWholeFile(configPath, kMaxConfigBytes);
+  const std::vector<uint8_t> bytes = Posix::readWholeFile(configPath, kMaxConfigBytes);
   const json config = json::parse(bytes.begin(), bytes.end());
   const ConfigReader top(configPath, config);
   if (!config.is_object()) top.fail("not a JSON object");

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "engine/common/file_io.h"
 #include "engine/common/repack_error.h"
+#include "engine/install/posix.h"
 
 size_t std::hash<SourceTensor>::operator()(const SourceTensor& t) const noexcept {
   size_t h = std::hash<std::string>()(t.name);
@@ -161,18 +161,18 @@ std::vector<SourceTensor> parseHeader(const std::string& path, uint64_t fileSize
 }
 
 Header readHeader(const std::string& path) {
-  UniqueFd fd = FileIO::openForReading(path);
-  const uint64_t fileSize = FileIO::fileSize(fd.get(), path);
+  UniqueFd fd = Posix::openRead(path);
+  const uint64_t fileSize = Posix::fileSize(fd.get(), path);
   if (fileSize < 8) invalid(path, "file too short");
 
   uint8_t prefix[8];
-  FileIO::preadFully(fd.get(), path, prefix, sizeof prefix, 0);
+  Posix::preadAll(fd.get(), path, prefix, sizeof prefix, 0);
   uint64_t headerLength = 0;
   for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | prefix[i];
   checkSize(path, fileSize, headerLength);
 
   std::vector<uint8_t> headerBytes(headerLength);
-  FileIO::preadFully(fd.get(), path, headerBytes.data(), headerBytes.size(), 8);
+  Posix::preadAll(fd.get(), path, headerBytes.data(), static_cast<int64_t>(headerLength), 8);
   fd.reset();
   return Header{parseHeader(path, fileSize, headerBytes)};
 }

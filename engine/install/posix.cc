@@ -1,0 +1,359 @@
+#include "engine/install/posix.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+#include "engine/common/repack_error.h"
+
+namespace Posix {
+namespace {
+
+std::array<std::atomic<int>, static_cast<size_t>(testing::Call::count)> gFaults{};
+
+// The armed errno for this call kind, consumed; 0 when none is armed.
+int takeFault(testing::Call call) {
+  return gFaults[static_cast<size_t>(call)].exchange(0, std::memory_order_relaxed);
+}
+
+UniqueFd openOrThrow(const std::string& path, int flags, mode_t mode = 0) {
+  const int fd = sys::open(path.c_str(), flags | O_CLOEXEC, mode);
+  if (fd < 0) {
+    const int err = errno;
+    throw RepackError(RepackError::FileOpenFailed{path, err});
+  }
+  return UniqueFd(fd);
+}
+
+[[noreturn]] void throwStat(const std::string& path, int err) {
+  throw RepackError(RepackError::FileStatFailed{path, err});
+}
+
+std::vector<uint8_t> readExactly(int fd, const std::string& path, uint64_t size) {
+  std::vector<uint8_t> bytes(size);
+  preadAll(fd, path, bytes.data(), static_cast<int64_t>(size), 0);
+  return bytes;
+}
+
+}  // namespace
+
+namespace testing {
+void failNext(Call call, int err) { gFaults[static_cast<size_t>(call)].store(err); }
+void clearFaults() {
+  for (auto& fault : gFaults) fault.store(0);
+}
+}  // namespace testing
+
+namespace sys {
+int open(const char* path, int flags, mode_t mode) {
+  if (const int err = takeFault(testing::Call::open)) {
+    errno = err;
+    return -1;
+  }
+  return ::open(path, flags, mode);
+}
+int openat(int dirfd, const char* path, int flags, mode_t mode) {
+  if (const int err = takeFault(testing::Call::open)) {
+    errno = err;
+    return -1;
+  }
+  return ::openat(dirfd, path, flags, mode);
+}
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+  if (const int err = takeFault(testing::Call::write)) {
+    errno = err;
+    return -1;
+  }
+  return ::pwrite(fd, buffer, count, offset);
+}
+ssize_t write(int fd, const void* buffer, size_t count) {
+  if (const int err = takeFault(testing::Call::write)) {
+    errno = err;
+    return -1;
+  }
+  return ::write(fd, buffer, count);
+}
+int fsync(int fd) {
+  if (const int err = takeFault(testing::Call::fsync)) {
+    errno = err;
+    return -1;
+  }
+  return ::fsync(fd);
+}
+int rename(const char* from, const char* to) {
+  if (const int err = takeFault(testing::Call::rename)) {
+    errno = err;
+    return -1;
+  }
+  return ::rename(from, to);
+}
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+  if (const int err = takeFault(testing::Call::rename)) {
+    errno = err;
+    return -1;
+  }
+  return ::renameat(fromDir, from, toDir, to);
+}
+}  // namespace sys
+
+std::string_view entryKindName(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::absent:
+      return "absent";
+    case EntryKind::regular:
+      return "regular";
+    case EntryKind::directory:
+      return "directory";
+    case EntryKind::symlink:
+      return "symlink";
+    case EntryKind::other:
+      return "other";
+  }
+  return "other";
+}
+
+size_t pageSize() {
+  static const size_t kPageSize = static_cast<size_t>(::getpagesize());
+  return kPageSize;
+}
+
+UniqueFd openRead(const std::string& path) { return openOrThrow(path, O_RDONLY | O_NONBLOCK); }
+
+UniqueFd openReadNoFollow(const std::string& path) {
+  return openOrThrow(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+}
+
+UniqueFd openDirectory(const std::string& path) {
+  return openOrThrow(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+}
+
+UniqueFd openExistingRW(const std::string& path) { return openOrThrow(path, O_RDWR | O_NOFOLLOW); }
+
+UniqueFd openCreateRW(const std::string& path) {
+  return openOrThrow(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+}
+
+UniqueFd openLock(const std::string& path) {
+  return openOrThrow(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+}
+
+void preadAll(int fd, const std::string& path, void* buffer, int64_t count, uint64_t offset) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd, out + done, static_cast<size_t>(count - done),
+                              static_cast<off_t>(offset + static_cast<uint64_t>(done)));
+    if (n <= 0) {
+      const int err = n < 0 ? errno : 0;
+      throw RepackError(RepackError::PreadShort{path, count, done, err});
+    }
+    done += n;
+  }
+}
+
+void pwriteAll(int fd, const std::string& path, const void* buffer, int64_t count,
+               uint64_t offset) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = sys::pwrite(fd, in + done, static_cast<size_t>(count - done),
+                                  static_cast<off_t>(offset + static_cast<uint64_t>(done)));
+    if (n <= 0) {
+      const int err = n < 0 ? errno : 0;
+      throw RepackError(RepackError::PwriteShort{path, count, done, err});
+    }
+    done += n;
+  }
+}
+
+void ftruncate(int fd, const std::string& path, uint64_t size) {
+  if (size > static_cast<uint64_t>(INT64_MAX) || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    const int err = size > static_cast<uint64_t>(INT64_MAX) ? EFBIG : errno;
+    throw RepackError(RepackError::FtruncateFailed{path, err});
+  }
+}
+
+void fsync(int fd, const std::string& path) {
+  if (sys::fsync(fd) != 0) {
+    const int err = errno;
+    throw RepackError(RepackError::FsyncFailed{path, err});
+  }
+}
+
+void fsyncDirectory(const std::string& path) {
+  UniqueFd fd = openDirectory(path);
+  fsync(fd.get(), path);
+}
+
+void mkdirP(const std::string& path) { std::filesystem::create_directories(path); }
+
+EntryKind entryKind(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT) return EntryKind::absent;
+    throwStat(path, err);
+  }
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG:
+      return EntryKind::regular;
+    case S_IFDIR:
+      return EntryKind::directory;
+    case S_IFLNK:
+      return EntryKind::symlink;
+    default:
+      return EntryKind::other;
+  }
+}
+
+void rename(const std::string& from, const std::string& to) {
+  if (sys::rename(from.c_str(), to.c_str()) != 0) {
+    const int err = errno;
+    throw RepackError(RepackError::RenameFailed{from, to, err});
+  }
+}
+
+void renameSwap(const std::string& a, const std::string& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+    const int err = errno;
+    throw RepackError(RepackError::PromotionUnsupported{a, err});
+  }
+}
+
+uint64_t fileSize(int fd, const std::string& path) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    throwStat(path, err);
+  }
+  if (st.st_size < 0) throwStat(path, EINVAL);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+std::string physicalPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    const int err = errno;
+    throwStat(path, err);
+  }
+  std::string result(resolved);
+  ::free(resolved);
+  return result;
+}
+
+std::vector<uint8_t> readBoundedData(const std::string& path, uint64_t maximumBytes,
+                                     bool followCallerSymlink) {
+  UniqueFd fd = openOrThrow(path, O_RDONLY | O_NONBLOCK | (followCallerSymlink ? 0 : O_NOFOLLOW));
+  struct stat st;
+  errno = 0;
+  if (::fstat(fd.get(), &st) != 0 || (st.st_mode & S_IFMT) != S_IFREG) {
+    const int err = errno;
+    throwStat(path, err == 0 ? EINVAL : err);
+  }
+  const uint64_t size = fileSize(fd.get(), path);
+  if (size > maximumBytes) {
+    throw RepackError(RepackError::InstallStateCorrupt{
+        path,
+        "size " + std::to_string(size) + " exceeds " + std::to_string(maximumBytes) + "-byte cap"});
+  }
+  return readExactly(fd.get(), path, size);
+}
+
+std::vector<uint8_t> readWholeFile(const std::string& path, uint64_t maximumBytes) {
+  UniqueFd fd = openRead(path);
+  const uint64_t size = fileSize(fd.get(), path);
+  if (size > maximumBytes) {
+    throw RepackError(RepackError::ConfigurationInvalid{
+        path + " size " + std::to_string(size) + " exceeds cap " + std::to_string(maximumBytes)});
+  }
+  return readExactly(fd.get(), path, size);
+}
+
+void atomicWrite(std::span<const uint8_t> bytes, const std::string& path,
+                 const std::string& directory, const std::function<void()>& afterRename) {
+  const std::string temporary = path + ".tmp";
+  switch (entryKind(temporary)) {
+    case EntryKind::absent:
+      break;
+    case EntryKind::regular:
+      // Left by an interrupted earlier write.
+      if (::unlink(temporary.c_str()) != 0) {
+        const int err = errno;
+        throw RepackError(RepackError::FileOpenFailed{temporary, err});
+      }
+      fsyncDirectory(directory);
+      break;
+    default:
+      throw RepackError(
+          RepackError::InstallPathUnsafe{temporary, "atomic-write temporary has the wrong type"});
+  }
+
+  UniqueFd fd = openOrThrow(temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
+  try {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = sys::write(fd.get(), bytes.data() + done, bytes.size() - done);
+      if (n <= 0) {
+        const int err = n < 0 ? errno : 0;
+        throw RepackError(RepackError::PwriteShort{temporary, static_cast<int64_t>(bytes.size()),
+                                                   static_cast<int64_t>(done), err});
+      }
+      done += static_cast<size_t>(n);
+    }
+    fsync(fd.get(), temporary);
+    rename(temporary, path);
+    if (afterRename) afterRename();
+    fsyncDirectory(directory);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+bool descriptorMatchesPath(int fd, const std::string& path) {
+  struct stat byFd, byPath;
+  if (::fstat(fd, &byFd) != 0 || ::lstat(path.c_str(), &byPath) != 0) {
+    const int err = errno;
+    throwStat(path, err);
+  }
+  return byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino &&
+         (byPath.st_mode & S_IFMT) == S_IFREG;
+}
+
+std::string standardizedPath(const std::string& path) {
+  std::string absolute = path;
+  if (path.empty() || path.front() != '/') {
+    std::error_code ec;
+    const std::filesystem::path cwd = std::filesystem::current_path(ec);
+    absolute = (ec ? std::string("/") : cwd.string()) + "/" + path;
+  }
+  std::vector<std::string_view> parts;
+  std::string_view rest(absolute);
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  for (std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  return out.empty() ? "/" : out;
+}
+
+}  // namespace Posix
