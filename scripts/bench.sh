@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh release -DVELQUOR_BENCH=ON
+scripts/build.sh release
 build/release/bench/hash_bench "$@"

@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 config=${1:-release}
 case "$config" in
-  release) args=(-DCMAKE_BUILD_TYPE=Release) ;;
+  release) args=(-DCMAKE_BUILD_TYPE=Release -DVELQUOR_BENCH=ON) ;;
   asan) args=(-DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZE=ON) ;;
   *) echo "usage: build.sh <release|asan>" >&2; exit 2 ;;
 esac
