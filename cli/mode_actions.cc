@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "engine/verify/verified_install_tool.h"
+
 namespace {
 
 using Mode = RepackCommandArguments::Mode;
@@ -20,8 +22,12 @@ std::vector<std::string> runModeAction(const RepackCommandArguments& arguments) 
       notAvailable("vision-write");
     case Mode::discardPartial:
       notAvailable("discard");
-    case Mode::verifyInstall:
-      notAvailable("verification");
+    case Mode::verifyInstall: {
+      const VerifyInstallResult result = VerifiedInstallTool::run({*arguments.inputKorvex});
+      return {"Verified " + std::to_string(result.fileCount) + " files (" +
+                  std::to_string(result.bytesVerified) + " bytes)",
+              "Receipt: " + result.receiptPath};
+    }
   }
   notAvailable("this mode");
 }

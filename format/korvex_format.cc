@@ -4,8 +4,6 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include <array>
-
 namespace KorvexFormatV1 {
 
 bool isKnownFlag(std::string_view key) {
@@ -116,17 +114,3 @@ std::string appleFilesystemKey(std::string_view path) {
 }
 
 }  // namespace KorvexPathValidator
-
-namespace KorvexVisionFormatV1 {
-
-bool isSidecarEntry(std::string_view name) {
-  static constexpr std::array<std::string_view, 4> kPrefixes = {"._", ".Spotlight-", ".fseventsd",
-                                                                ".TemporaryItems"};
-  if (name == ".DS_Store") return true;
-  for (std::string_view prefix : kPrefixes) {
-    if (name.starts_with(prefix)) return true;
-  }
-  return name.ends_with(".icloud");
-}
-
-}  // namespace KorvexVisionFormatV1

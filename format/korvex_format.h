@@ -86,11 +86,3 @@ std::string canonicalComposition(std::string_view text);
 std::string appleFilesystemKey(std::string_view path);
 
 }  // namespace KorvexPathValidator
-
-namespace KorvexVisionFormatV1 {
-
-// True when a single directory entry name is platform litter (Finder and
-// indexer files, cloud placeholders) that verifiers skip.
-bool isSidecarEntry(std::string_view name);
-
-}  // namespace KorvexVisionFormatV1

@@ -1,4 +1,5 @@
 #include "format/korvex_format.h"
+#include "format/vision.h"
 
 #include <gtest/gtest.h>
 

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 struct KorvexResidentIndexHeaderV1 {
   uint64_t indexSize = 0;
@@ -55,5 +56,13 @@ void writeHeader(std::span<uint8_t> into, const KorvexResidentIndexHeaderV1& hea
 // Stores one entry at into[0, 72); nameOffset is absolute in the file.
 void writeEntry(std::span<uint8_t> into, const KorvexResidentIndexEntryV1& entry,
                 uint32_t nameOffset);
+
+// Reads the header from the first 24 bytes; fewer is truncated("resident.header").
+KorvexResidentIndexHeaderV1 decodeHeader(std::span<const uint8_t> bytes);
+
+// Validates the region (the file's first indexSize bytes or more) against its
+// header and returns the entries in file order. Never reads outside `bytes`.
+std::vector<KorvexResidentIndexEntryV1> decodeRegion(std::span<const uint8_t> bytes,
+                                                     const KorvexResidentIndexHeaderV1& header);
 
 }  // namespace KorvexResidentIndexCodec

@@ -31,6 +31,10 @@ class RepackAudit {
   void recordRetry(std::string label, int64_t attempt, std::string detail);
   // Samples the process's resident memory; does nothing when it cannot be read.
   void sampleMemory();
+  // The report document: pretty-printed JSON with snake_case keys sorted;
+  // the six optional members are omitted when absent.
+  std::string report(const std::string& outputDir) const;
+
   // Raises largestScratchBytes to `bytes` if it is lower.
   void noteScratch(int64_t bytes) {
     if (bytes > largestScratchBytes) largestScratchBytes = bytes;

@@ -1,0 +1,67 @@
+// JSON helpers shared by every package document: strict typed reads of
+// members (missing members and wrong types are errors, unknown members are
+// ignored) and the one serialisation all documents use: pretty-printed, keys
+// sorted by code point, forward slashes not escaped.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace korvex_json {
+
+using nlohmann::json;
+
+// A document that does not have the expected shape. what() names the member
+// by its dotted path.
+class DecodeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses bytes; malformed JSON becomes a DecodeError with the parser's text.
+json parse(std::span<const uint8_t> bytes);
+
+// A JSON object being read; `path` names it in error messages.
+class ObjectReader {
+ public:
+  ObjectReader(const json& value, std::string path);
+
+  bool has(std::string_view key) const;  // present and not null
+  const json& member(std::string_view key) const;
+
+  int64_t int64(std::string_view key) const;
+  uint64_t uint64(std::string_view key) const;
+  double number(std::string_view key) const;
+  bool boolean(std::string_view key) const;
+  std::string string(std::string_view key) const;
+  ObjectReader object(std::string_view key) const;
+  const json& array(std::string_view key) const;
+
+  std::optional<int64_t> optionalInt64(std::string_view key) const;
+  std::optional<double> optionalNumber(std::string_view key) const;
+  std::optional<bool> optionalBoolean(std::string_view key) const;
+  std::optional<std::string> optionalString(std::string_view key) const;
+
+  const json& value() const { return value_; }
+  std::string childPath(std::string_view key) const;
+
+ private:
+  const json& value_;
+  std::string path_;
+};
+
+// Typed reads of a bare value (array elements); `path` is for messages.
+int64_t asInt64(const json& value, const std::string& path);
+uint64_t asUInt64(const json& value, const std::string& path);
+uint32_t asUInt32(const json& value, const std::string& path);
+ObjectReader asObject(const json& value, const std::string& path);
+
+// Pretty-printed with two-space indentation, sorted keys, "/" unescaped.
+std::string pretty(const json& document);
+
+}  // namespace korvex_json
