@@ -1,8 +1,11 @@
 // Runs the real executable and pins what it prints and how it exits.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "cli/command_line.h"
 #include "tests/test_util.h"
+#include "tools/package_fixture.h"
 
 namespace {
 
@@ -46,6 +49,21 @@ TEST(MainProcess, FailedActionPrintsModePrefixAndExitsOne) {
   EXPECT_TRUE(r.err.starts_with("verification failed: ")) << r.err;
   EXPECT_TRUE(r.err.ends_with("\n"));
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+TEST(MainProcess, VerifyInstallPrintsTheReport) {
+  testutil::TempDir dir;
+  const PackageFixture fixture = writePackageFixture(dir.file("m.korvex"));
+  uint64_t bytes = std::filesystem::file_size(dir.file("m.korvex/manifest.json"));
+  for (const auto& [path, entry] : fixture.manifest.files) bytes += entry.size;
+
+  const testutil::ProcessResult r =
+      run({"--verify-install", "--input-korvex", dir.file("m.korvex")});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "Verified " + std::to_string(fixture.manifest.files.size() + 1) + " files (" +
+                       std::to_string(bytes) + " bytes)\nReceipt: " + dir.file("m.korvex") +
+                       "/verified-install.json\n");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release configuration and runs the
-# main job. Until the installer can reach a hub it shows the usage and a
-# verification run.
+# main job. Until the installer can stream from a hub, the job writes a
+# synthetic package and verifies it end to end with --verify-install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +9,12 @@ scripts/setup.sh
 scripts/build.sh release
 
 bin=build/release/VelquorRepack
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
 "$bin" --help
 echo
-echo "\$ VelquorRepack --verify-install --input-korvex /nonexistent.korvex"
-"$bin" --verify-install --input-korvex /nonexistent.korvex || echo "(exit status $?)"
+echo "\$ make_package_fixture $work/demo.korvex"
+build/release/make_package_fixture "$work/demo.korvex"
+echo "\$ VelquorRepack --verify-install --input-korvex $work/demo.korvex"
+"$bin" --verify-install --input-korvex "$work/demo.korvex"
