@@ -72,7 +72,7 @@ TEST(KorvexVisionManifest, ValidationRules) {
   const std::string sha = std::string(64, '0');
   const std::vector<std::pair<std::function<void(M&)>, std::string>> cases = {
       {[](M&) {}, "ok"},
-      {[](M& m) { m.artifactKind = "x"; }, "vision.manifest.identity: unsupported artifact"},
+      {[](M& m) { m.artifactKind += "_v2"; }, "vision.manifest.identity: unsupported artifact"},
       {[](M& m) { m.versionMinor = 1; }, "vision.manifest.version: unsupported version"},
       {[](M& m) { m.sourceRevision.clear(); }, "vision.manifest: missing source identity"},
       {[](M& m) { m.processorConfigSha256 += "0"; },
