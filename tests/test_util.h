@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,5 +38,16 @@ struct ProcessResult {
 // with standard input closed, and collects both output streams.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& extraEnv = {});
+
+// Runs `f`: "ok" when it returns, else the text of what it threw.
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+    return "ok";
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
 
 }  // namespace testutil

@@ -13,15 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-    return "ok";
-  } catch (const RepackError& e) {
-    return e.description();
-  }
-}
+using testutil::errorOf;
 
 class DirectoryAccessTest : public ::testing::Test {
  protected:

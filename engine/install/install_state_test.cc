@@ -14,15 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-    return "ok";
-  } catch (const RepackError& e) {
-    return e.description();
-  }
-}
+using testutil::errorOf;
 
 TEST(RemoteInstallPaths, DerivesSiblingsUnderThePhysicalParent) {
   testutil::TempDir dir;

@@ -23,15 +23,7 @@ RemoteInstallCheckpoint sample() {
   return c;
 }
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-    return "ok";
-  } catch (const RepackError& e) {
-    return e.description();
-  }
-}
+using testutil::errorOf;
 
 TEST(RemoteInstallCheckpoint, EncodesCompactSortedWithEscapedSlashes) {
   RemoteInstallCheckpoint c = sample();
