@@ -7,7 +7,10 @@
 namespace KorvexFormatV1 {
 
 bool isKnownFlag(std::string_view key) {
-  return key == "streamingPresent" || key == "turboQuantKV" || key == "aneSharedExpert";
+  for (std::string_view flag : knownFlags) {
+    if (flag == key) return true;
+  }
+  return false;
 }
 
 std::optional<DType> dtypeFromRaw(uint8_t raw) {

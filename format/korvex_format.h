@@ -4,6 +4,7 @@
 // and safe to call from any thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -21,6 +22,8 @@ inline constexpr int64_t residentEntryBytes = 72;
 inline constexpr uint64_t residentIndexMaxBytes = 16777216;
 
 // The only keys allowed in a manifest's "flags" map.
+inline constexpr std::array<std::string_view, 3> knownFlags = {"streamingPresent", "turboQuantKV",
+                                                               "aneSharedExpert"};
 bool isKnownFlag(std::string_view key);
 
 // Element type of a resident tensor; the raw value is the dtype byte of a
