@@ -9,3 +9,5 @@ scripts/build.sh release
 build/release/bench/hash_bench
 echo
 build/release/bench/verify_bench
+echo
+build/release/bench/format_bench
