@@ -137,7 +137,15 @@ TEST_F(PosixTest, RenameSwapExchangesNames) {
   fs::create_directory(dir_.file("a"));
   fs::create_directory(dir_.file("b"));
   testutil::writeFile(dir_.file("a/marker"), "a");
-  Posix::renameSwap(dir_.file("a"), dir_.file("b"));
+  try {
+    Posix::renameSwap(dir_.file("a"), dir_.file("b"));
+  } catch (const RepackError& e) {
+    // Some file systems cannot exchange names; that is what the error is for.
+    if (e == RepackError(RepackError::PromotionUnsupported{dir_.file("a"), EINVAL})) {
+      GTEST_SKIP() << "no RENAME_EXCHANGE on this file system";
+    }
+    throw;
+  }
   EXPECT_TRUE(fs::exists(dir_.file("b/marker")));
   EXPECT_FALSE(fs::exists(dir_.file("a/marker")));
   EXPECT_EQ(thrown([&] { Posix::renameSwap(dir_.file("a"), dir_.file("missing")); }),
