@@ -11,11 +11,6 @@ namespace {
 using korvex_json::json;
 using korvex_json::ObjectReader;
 
-KorvexManifestQuantSlotV1 readSlot(const ObjectReader& r) {
-  return {r.int64("weightBits"), r.string("scheme"), r.string("scaleType"), r.string("biasType"),
-          r.int64("groupSize")};
-}
-
 KorvexManifestArchV1 readArch(const ObjectReader& r) {
   KorvexManifestArchV1 a;
   a.hiddenSize = r.int64("hiddenSize");
@@ -57,14 +52,6 @@ KorvexManifestArchV1 readArch(const ObjectReader& r) {
   a.linearValueHeadDim = r.optionalInt64("linearValueHeadDim");
   a.linearConvKernelSize = r.optionalInt64("linearConvKernelSize");
   return a;
-}
-
-json slotJSON(const KorvexManifestQuantSlotV1& s) {
-  return {{"weightBits", s.weightBits},
-          {"scheme", s.scheme},
-          {"scaleType", s.scaleType},
-          {"biasType", s.biasType},
-          {"groupSize", s.groupSize}};
 }
 
 json archJSON(const KorvexManifestArchV1& a) {
@@ -155,6 +142,34 @@ void validateFiles(const std::map<std::string, KorvexManifestFileV1>& files) {
 
 }  // namespace
 
+std::map<std::string, KorvexManifestFileV1> decodeFileTable(const ObjectReader& table) {
+  std::map<std::string, KorvexManifestFileV1> files;
+  for (const auto& [path, value] : table.value().items()) {
+    const ObjectReader f = korvex_json::asObject(value, table.childPath(path));
+    files[path] = {f.uint64("size"), f.string("sha256")};
+  }
+  return files;
+}
+
+json encodeFileTable(const std::map<std::string, KorvexManifestFileV1>& files) {
+  json table = json::object();
+  for (const auto& [path, f] : files) table[path] = {{"size", f.size}, {"sha256", f.sha256}};
+  return table;
+}
+
+KorvexManifestQuantSlotV1 decodeQuantSlot(const ObjectReader& r) {
+  return {r.int64("weightBits"), r.string("scheme"), r.string("scaleType"), r.string("biasType"),
+          r.int64("groupSize")};
+}
+
+json encodeQuantSlot(const KorvexManifestQuantSlotV1& s) {
+  return {{"weightBits", s.weightBits},
+          {"scheme", s.scheme},
+          {"scaleType", s.scaleType},
+          {"biasType", s.biasType},
+          {"groupSize", s.groupSize}};
+}
+
 bool isHexDigest64(const std::string& text) {
   if (text.size() != 64) return false;
   for (char c : text) {
@@ -181,16 +196,12 @@ KorvexManifestV1 decodeUnchecked(std::span<const uint8_t> data) {
     m.arch = readArch(r.object("arch"));
     if (r.has("quant")) {
       const ObjectReader q = r.object("quant");
-      m.quant =
-          KorvexManifestQuantV1{readSlot(q.object("embedding")), readSlot(q.object("attention")),
-                                readSlot(q.object("router")), readSlot(q.object("sharedExpert")),
-                                readSlot(q.object("routedExpert"))};
+      m.quant = KorvexManifestQuantV1{
+          decodeQuantSlot(q.object("embedding")), decodeQuantSlot(q.object("attention")),
+          decodeQuantSlot(q.object("router")), decodeQuantSlot(q.object("sharedExpert")),
+          decodeQuantSlot(q.object("routedExpert"))};
     }
-    const ObjectReader files = r.object("files");
-    for (const auto& [path, value] : files.value().items()) {
-      const ObjectReader f = korvex_json::asObject(value, "files." + path);
-      m.files[path] = {f.uint64("size"), f.string("sha256")};
-    }
+    m.files = decodeFileTable(r.object("files"));
     m.expertsPerLayer = r.int64("expertsPerLayer");
     m.numLayers = r.int64("numLayers");
     m.expertStride = r.uint64("expertStride");
@@ -245,27 +256,23 @@ KorvexManifestV1 decode(std::span<const uint8_t> data) {
 
 std::string encode(const KorvexManifestV1& m) {
   validate(m);
-  json files = json::object();
-  for (const auto& [path, entry] : m.files) {
-    files[path] = {{"size", entry.size}, {"sha256", entry.sha256}};
-  }
   json document = {{"magic", m.magic},
                    {"versionMajor", m.versionMajor},
                    {"versionMinor", m.versionMinor},
                    {"flags", m.flags},
                    {"modelID", m.modelID},
                    {"arch", archJSON(m.arch)},
-                   {"files", std::move(files)},
+                   {"files", encodeFileTable(m.files)},
                    {"expertsPerLayer", m.expertsPerLayer},
                    {"numLayers", m.numLayers},
                    {"expertStride", m.expertStride}};
   if (m.sourceSnapshotHash) document["sourceSnapshotHash"] = *m.sourceSnapshotHash;
   if (m.quant) {
-    document["quant"] = {{"embedding", slotJSON(m.quant->embedding)},
-                         {"attention", slotJSON(m.quant->attention)},
-                         {"router", slotJSON(m.quant->router)},
-                         {"sharedExpert", slotJSON(m.quant->sharedExpert)},
-                         {"routedExpert", slotJSON(m.quant->routedExpert)}};
+    document["quant"] = {{"embedding", encodeQuantSlot(m.quant->embedding)},
+                         {"attention", encodeQuantSlot(m.quant->attention)},
+                         {"router", encodeQuantSlot(m.quant->router)},
+                         {"sharedExpert", encodeQuantSlot(m.quant->sharedExpert)},
+                         {"routedExpert", encodeQuantSlot(m.quant->routedExpert)}};
   }
   if (m.bitWidthOverridesHonored)
     document["bitWidthOverridesHonored"] = *m.bitWidthOverridesHonored;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "format/json_document.h"
+
 struct KorvexManifestFileV1 {
   uint64_t size = 0;
   std::string sha256;  // 64 hex digits
@@ -103,6 +105,14 @@ KorvexManifestV1 decode(std::span<const uint8_t> data);
 std::string encode(const KorvexManifestV1& manifest);
 
 }  // namespace KorvexManifestCodec
+
+// The {path: {size, sha256}} tables of the manifest and the vision documents.
+std::map<std::string, KorvexManifestFileV1> decodeFileTable(const korvex_json::ObjectReader& table);
+korvex_json::json encodeFileTable(const std::map<std::string, KorvexManifestFileV1>& files);
+
+// A {weightBits, scheme, scaleType, biasType, groupSize} object.
+KorvexManifestQuantSlotV1 decodeQuantSlot(const korvex_json::ObjectReader& slot);
+korvex_json::json encodeQuantSlot(const KorvexManifestQuantSlotV1& slot);
 
 // True when `text` is exactly 64 characters of 0-9, a-f, A-F.
 bool isHexDigest64(const std::string& text);

@@ -23,21 +23,6 @@ std::string quotedList(const std::vector<std::string>& names) {
   return out + "]";
 }
 
-std::map<std::string, KorvexManifestFileV1> readFiles(const ObjectReader& files) {
-  std::map<std::string, KorvexManifestFileV1> out;
-  for (const auto& [name, value] : files.value().items()) {
-    const ObjectReader f = korvex_json::asObject(value, files.childPath(name));
-    out[name] = {f.uint64("size"), f.string("sha256")};
-  }
-  return out;
-}
-
-json filesJSON(const std::map<std::string, KorvexManifestFileV1>& files) {
-  json out = json::object();
-  for (const auto& [name, f] : files) out[name] = {{"size", f.size}, {"sha256", f.sha256}};
-  return out;
-}
-
 std::set<std::string> namesOf(const std::map<std::string, KorvexManifestFileV1>& files) {
   std::set<std::string> names;
   for (const auto& [name, f] : files) names.insert(name);
@@ -217,7 +202,7 @@ KorvexVisionManifestV1 decode(std::span<const uint8_t> data) {
     m.processorConfigSha256 = r.string("processorConfigSha256");
     m.compatibleTextSourceSnapshotHash = r.string("compatibleTextSourceSnapshotHash");
     m.compatibleTextManifestSha256 = r.string("compatibleTextManifestSha256");
-    m.files = readFiles(r.object("files"));
+    m.files = decodeFileTable(r.object("files"));
     const json& tensors = r.array("tensors");
     for (size_t i = 0; i < tensors.size(); ++i) {
       const ObjectReader t =
@@ -235,10 +220,7 @@ KorvexVisionManifestV1 decode(std::span<const uint8_t> data) {
       }
       region.dtype = t.string("dtype");
       if (t.has("quantization")) {
-        const ObjectReader q = t.object("quantization");
-        region.quantization = KorvexVisionQuantizationV1{
-            q.int64("weightBits"), q.string("scheme"), q.string("scaleType"), q.string("biasType"),
-            q.int64("groupSize")};
+        region.quantization = decodeQuantSlot(t.object("quantization"));
       }
       m.tensors.push_back(std::move(region));
     }
@@ -257,11 +239,7 @@ std::string encode(const KorvexVisionManifestV1& m) {
                    {"size", t.size},  {"shape", t.shape},
                    {"dtype", t.dtype}};
     if (t.quantization) {
-      region["quantization"] = {{"weightBits", t.quantization->weightBits},
-                                {"scheme", t.quantization->scheme},
-                                {"scaleType", t.quantization->scaleType},
-                                {"biasType", t.quantization->biasType},
-                                {"groupSize", t.quantization->groupSize}};
+      region["quantization"] = encodeQuantSlot(*t.quantization);
     }
     tensors.push_back(std::move(region));
   }
@@ -275,7 +253,7 @@ std::string encode(const KorvexVisionManifestV1& m) {
                          {"processorConfigSha256", m.processorConfigSha256},
                          {"compatibleTextSourceSnapshotHash", m.compatibleTextSourceSnapshotHash},
                          {"compatibleTextManifestSha256", m.compatibleTextManifestSha256},
-                         {"files", filesJSON(m.files)},
+                         {"files", encodeFileTable(m.files)},
                          {"tensors", std::move(tensors)}};
   return encodeCapped(document, "manifest.json");
 }
@@ -296,7 +274,7 @@ KorvexVisionReceiptV1 decode(std::span<const uint8_t> data) {
     r.sourceRevision = o.string("sourceRevision");
     r.verificationTimestamp = o.string("verificationTimestamp");
     r.toolVersion = o.string("toolVersion");
-    r.files = readFiles(o.object("files"));
+    r.files = decodeFileTable(o.object("files"));
     return r;
   });
   KorvexVisionStructuralValidator::validate(r);
@@ -314,7 +292,7 @@ std::string encode(const KorvexVisionReceiptV1& r) {
                          {"sourceRevision", r.sourceRevision},
                          {"verificationTimestamp", r.verificationTimestamp},
                          {"toolVersion", r.toolVersion},
-                         {"files", filesJSON(r.files)}};
+                         {"files", encodeFileTable(r.files)}};
   return encodeCapped(document, "verified-install.json");
 }
 

@@ -39,14 +39,8 @@ std::string entryDifference(const std::set<std::string>& expected,
 
 }  // namespace KorvexVisionFormatV1
 
-struct KorvexVisionQuantizationV1 {
-  int64_t weightBits = 0;
-  std::string scheme;
-  std::string scaleType;
-  std::string biasType;
-  int64_t groupSize = 0;
-  bool operator==(const KorvexVisionQuantizationV1&) const = default;
-};
+// The same five members as a manifest quantization slot.
+using KorvexVisionQuantizationV1 = KorvexManifestQuantSlotV1;
 
 struct KorvexVisionTensorRegionV1 {
   std::string name;

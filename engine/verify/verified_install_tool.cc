@@ -10,6 +10,7 @@
 #include "engine/install/sha256_stream.h"
 #include "format/json_document.h"
 #include "format/korvex_format.h"
+#include "format/manifest.h"
 
 namespace {
 
@@ -25,11 +26,7 @@ constexpr const char* kLayoutPath = "packed_experts/layout.json";
 
 // The members of manifest.json the verifier needs; everything else is ignored.
 struct ManifestView {
-  struct File {
-    uint64_t size;
-    std::string sha256;
-  };
-  std::map<std::string, File> files;
+  std::map<std::string, KorvexManifestFileV1> files;
   int64_t expertsPerLayer = 0;
   int64_t numLayers = 0;
   uint64_t expertStride = 0;
@@ -58,11 +55,7 @@ ManifestView decodeManifest(const std::vector<uint8_t>& bytes) {
     const json document = korvex_json::parse(bytes);
     const ObjectReader r(document, "");
     ManifestView m;
-    const ObjectReader files = r.object("files");
-    for (const auto& [path, value] : files.value().items()) {
-      const ObjectReader f = korvex_json::asObject(value, files.childPath(path));
-      m.files[path] = {f.uint64("size"), f.string("sha256")};
-    }
+    m.files = decodeFileTable(r.object("files"));
     m.expertsPerLayer = r.int64("expertsPerLayer");
     m.numLayers = r.int64("numLayers");
     m.expertStride = r.uint64("expertStride");
