@@ -18,8 +18,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for target in safetensors resident_index manifest packed_layout vision; do
   mkdir -p "$scratch/$target"
-  cp format/fuzz/corpus/$target/* "$scratch/$target/"
-  if (cd "$scratch" && "$OLDPWD/build/fuzz/format/fuzz/${target}_fuzz" -max_total_time="$seconds" \
+  cp fuzz/corpus/$target/* "$scratch/$target/"
+  if (cd "$scratch" && "$OLDPWD/build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" \
         -rss_limit_mb=2048 -timeout=10 -print_final_stats=0 "$target" >"$target.log" 2>&1); then
     echo "fuzz $target: ok ($(grep -oE '#[0-9]+' "$scratch/$target.log" | tail -n 1 | tr -d '#') runs)"
   else
