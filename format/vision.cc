@@ -1,6 +1,6 @@
 #include "format/vision.h"
 
-#include <array>
+#include <algorithm>
 
 #include "format/json_document.h"
 #include "format/korvex_format.h"
@@ -143,10 +143,11 @@ void validate(const KorvexVisionManifestV1& m) {
     if (t.offset % alignmentBytes != 0 || t.offset < end) {
       invalid("vision.tensor.offset", "misaligned or overlapping region");
     }
-    if (t.shape.empty()) invalid("vision.tensor.shape", "invalid shape");
+    if (t.shape.empty() || std::find(t.shape.begin(), t.shape.end(), 0u) != t.shape.end()) {
+      invalid("vision.tensor.shape", "invalid shape");
+    }
     uint64_t product = 1;
     for (uint64_t extent : t.shape) {
-      if (extent == 0) invalid("vision.tensor.shape", "invalid shape");
       product = korvexCheckedMultiply(product, extent, "vision.tensor.shape");
     }
     // An unknown dtype can match neither size rule nor quantization rule.
