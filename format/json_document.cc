@@ -93,6 +93,32 @@ const json& ObjectReader::array(std::string_view key) const {
   return v;
 }
 
+namespace {
+
+template <typename T, typename Read>
+std::vector<T> elements(const json& array, const std::string& path, Read read) {
+  std::vector<T> out;
+  out.reserve(array.size());
+  for (size_t i = 0; i < array.size(); ++i) {
+    out.push_back(read(array[i], path + "[" + std::to_string(i) + "]"));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<int64_t> ObjectReader::int64Array(std::string_view key) const {
+  return elements<int64_t>(array(key), childPath(key), asInt64);
+}
+
+std::vector<uint32_t> ObjectReader::uint32Array(std::string_view key) const {
+  return elements<uint32_t>(array(key), childPath(key), asUInt32);
+}
+
+std::vector<uint64_t> ObjectReader::uint64Array(std::string_view key) const {
+  return elements<uint64_t>(array(key), childPath(key), asUInt64);
+}
+
 std::optional<int64_t> ObjectReader::optionalInt64(std::string_view key) const {
   if (!has(key)) return std::nullopt;
   return int64(key);

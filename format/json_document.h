@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvex_json {
 
@@ -41,6 +42,11 @@ class ObjectReader {
   std::string string(std::string_view key) const;
   ObjectReader object(std::string_view key) const;
   const json& array(std::string_view key) const;
+
+  // Arrays of integers; each element by the same rules as the scalars.
+  std::vector<int64_t> int64Array(std::string_view key) const;
+  std::vector<uint32_t> uint32Array(std::string_view key) const;
+  std::vector<uint64_t> uint64Array(std::string_view key) const;
 
   std::optional<int64_t> optionalInt64(std::string_view key) const;
   std::optional<double> optionalNumber(std::string_view key) const;

@@ -33,11 +33,7 @@ KorvexManifestArchV1 readArch(const ObjectReader& r) {
   a.tieWordEmbeddings = r.boolean("tieWordEmbeddings");
   a.attentionKEqV = r.boolean("attentionKEqV");
   a.hiddenActivation = r.string("hiddenActivation");
-  const json& mask = r.array("fullAttentionLayerMask");
-  for (size_t i = 0; i < mask.size(); ++i) {
-    a.fullAttentionLayerMask.push_back(korvex_json::asInt64(
-        mask[i], r.childPath("fullAttentionLayerMask") + "[" + std::to_string(i) + "]"));
-  }
+  a.fullAttentionLayerMask = r.int64Array("fullAttentionLayerMask");
   a.family = r.optionalString("family");
   a.attnOutputGate = r.optionalBoolean("attnOutputGate");
   a.attentionScale = r.optionalNumber("attentionScale");

@@ -23,11 +23,7 @@ KorvexSubTensorV1 readSubTensor(const ObjectReader& r) {
   t.offset = r.uint64("offset");
   t.size = r.uint64("size");
   t.dtype = r.string("dtype");
-  const json& shape = r.array("shape");
-  for (size_t i = 0; i < shape.size(); ++i) {
-    t.shape.push_back(
-        korvex_json::asUInt32(shape[i], r.childPath("shape") + "[" + std::to_string(i) + "]"));
-  }
+  t.shape = r.uint32Array("shape");
   t.bits = r.optionalInt64("bits");
   return t;
 }

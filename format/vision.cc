@@ -214,11 +214,7 @@ KorvexVisionManifestV1 decode(std::span<const uint8_t> data) {
       region.file = t.string("file");
       region.offset = t.uint64("offset");
       region.size = t.uint64("size");
-      const json& shape = t.array("shape");
-      for (size_t d = 0; d < shape.size(); ++d) {
-        region.shape.push_back(
-            korvex_json::asUInt64(shape[d], t.childPath("shape") + "[" + std::to_string(d) + "]"));
-      }
+      region.shape = t.uint64Array("shape");
       region.dtype = t.string("dtype");
       if (t.has("quantization")) {
         region.quantization = decodeQuantSlot(t.object("quantization"));
