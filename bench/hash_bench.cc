@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/install/repack_audit.h"
-#include "engine/install/sha256_stream.h"
+#include "engine/common/repack_audit.h"
+#include "engine/io/sha256_stream.h"
 #include "engine/install/writer_core.h"
 
 namespace {

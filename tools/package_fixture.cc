@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/install/sha256_stream.h"
+#include "engine/io/sha256_stream.h"
 #include "format/korvex_format.h"
 #include "format/resident_index.h"
 

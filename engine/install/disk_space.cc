@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 namespace DiskSpaceChecker {
 

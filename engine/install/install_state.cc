@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 #include "format/korvex_format.h"
 
 RemoteInstallPaths::RemoteInstallPaths(const std::string& outputDirectory) {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 namespace {
 

@@ -16,14 +16,7 @@
 #include <string>
 #include <vector>
 
-struct RemoteCompletedRange {
-  std::string id;                 // a coalesced range of the plan; unique
-  std::string destinationDigest;  // SHA-256 of the bytes the range produced
-  uint64_t sourceBytes = 0;       // downloaded for the range, > 0
-  uint64_t destinationBytes = 0;  // written to output files, > 0
-
-  bool operator==(const RemoteCompletedRange&) const = default;
-};
+#include "engine/remote/completed_range.h"
 
 struct RemoteInstallCheckpoint {
   static constexpr int64_t schemaVersion = 1;

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "engine/common/unique_fd.h"
-#include "engine/install/mmap_handle.h"
-#include "engine/install/repack_audit.h"
+#include "engine/io/mmap_handle.h"
+#include "engine/common/repack_audit.h"
 #include "engine/plan/repack_plan.h"
+#include "engine/plan/resident_index_encoder.h"
 
 namespace WriterCore {
 
@@ -33,13 +34,6 @@ void pwriteTensorRegion(const MmapHandle& srcShard, uint64_t srcAbsoluteOffset, 
                         RepackAudit& audit);
 
 }  // namespace WriterCore
-
-// The largest resident index the writer builds (readers accept up to 16 MiB).
-inline constexpr int64_t kResidentIndexScratchLimit = 1048575;
-
-// The index region of the plan, exactly plan.indexSize bytes. An index of
-// 1 MiB or more is scratchExceeded.
-std::vector<uint8_t> encodeResidentIndex(const ResidentFilePlan& plan);
 
 // Creates model_weights.bin at its final size with the index written at
 // offset 0; returns the open read-write descriptor.

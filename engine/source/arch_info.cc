@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 std::string_view rawValue(RepackModelFamily family) {
   switch (family) {

@@ -5,8 +5,8 @@
 #include <set>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
-#include "engine/install/sha256_stream.h"
+#include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
 
 namespace IndexLoader {
 namespace {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/sha256_stream.h"
+#include "engine/io/sha256_stream.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 size_t std::hash<SourceTensor>::operator()(const SourceTensor& t) const noexcept {
   size_t h = std::hash<std::string>()(t.name);

@@ -1,15 +1,15 @@
 #include "engine/verify/verified_install_tool.h"
 
-#include <ctime>
 #include <map>
 #include <set>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/directory_access.h"
-#include "engine/install/posix.h"
-#include "engine/install/sha256_stream.h"
+#include "engine/io/directory_access.h"
+#include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
 #include "format/json_document.h"
 #include "format/korvex_format.h"
+#include "format/install_receipt.h"
 #include "format/manifest.h"
 
 namespace {
@@ -155,37 +155,6 @@ void checkPackedExperts(const KorvexDirectoryAccess& access, const ManifestView&
 
 }  // namespace
 
-namespace VerifiedInstallReceipt {
-
-std::string encode(const std::string& packageDirectory, const std::string& manifestSha256,
-                   uint64_t manifestBytes, const std::optional<std::string>& sourceRepoID,
-                   const std::optional<std::string>& sourceRevision, const std::string& toolVersion,
-                   const std::vector<VerifiedFileRecord>& files) {
-  json table = json::object();
-  for (const VerifiedFileRecord& f : files)
-    table[f.path] = {{"size", f.size}, {"sha256", f.sha256}};
-  table["manifest.json"] = {{"size", manifestBytes}, {"sha256", manifestSha256}};
-  json receipt = {{"schemaVersion", 1},
-                  {"manifestSha256", manifestSha256},
-                  {"modelDirectoryPath", Posix::standardizedPath(packageDirectory)},
-                  {"verificationTimestamp", timestampNow()},
-                  {"toolVersion", toolVersion},
-                  {"files", std::move(table)}};
-  if (sourceRepoID) receipt["sourceRepoID"] = *sourceRepoID;
-  if (sourceRevision) receipt["sourceRevision"] = *sourceRevision;
-  return korvex_json::pretty(receipt);
-}
-
-std::string timestampNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-}  // namespace VerifiedInstallReceipt
 
 namespace VerifiedInstallTool {
 
@@ -232,8 +201,9 @@ VerifyInstallResult run(const VerifyInstallOptions& options) {
   }
 
   const std::string receipt = VerifiedInstallReceipt::encode(
-      access.rootPath(), manifestSha256, manifestBytes.size(), std::nullopt,
-      manifest.sourceSnapshotHash, VerifiedInstallReceipt::kVerifierToolVersion, records);
+      Posix::standardizedPath(access.rootPath()), manifestSha256, manifestBytes.size(),
+      std::nullopt, manifest.sourceSnapshotHash, VerifiedInstallReceipt::kVerifierToolVersion,
+      records, VerifiedInstallReceipt::timestampNow());
   access.atomicWrite({reinterpret_cast<const uint8_t*>(receipt.data()), receipt.size()},
                      "verified-install.json");
 

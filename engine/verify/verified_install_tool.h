@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "format/install_receipt.h"
+
 struct VerifyInstallOptions {
   std::string inputKorvex;  // the package directory
 };
@@ -21,29 +23,6 @@ struct VerifyInstallResult {
   std::vector<std::string> unexpectedEntries;  // sorted; reported, not errors
 };
 
-// One verified file of a receipt.
-struct VerifiedFileRecord {
-  std::string path;  // package-relative
-  uint64_t size = 0;
-  std::string sha256;
-};
-
-// verified-install.json, shared by the verifier and the install's finish:
-// pretty-printed, keys sorted, slashes unescaped.
-namespace VerifiedInstallReceipt {
-
-inline constexpr const char* kVerifierToolVersion = "VelquorRepack verify-install";
-inline constexpr const char* kInstallToolVersion = "VelquorRepack";
-
-std::string encode(const std::string& packageDirectory, const std::string& manifestSha256,
-                   uint64_t manifestBytes, const std::optional<std::string>& sourceRepoID,
-                   const std::optional<std::string>& sourceRevision, const std::string& toolVersion,
-                   const std::vector<VerifiedFileRecord>& files);
-
-// The current time as 2026-01-31T09:15:02Z.
-std::string timestampNow();
-
-}  // namespace VerifiedInstallReceipt
 
 namespace VerifiedInstallTool {
 

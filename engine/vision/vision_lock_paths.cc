@@ -1,6 +1,6 @@
 #include "engine/vision/vision_lock_paths.h"
 
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 namespace KorvexVisionLockPathsV1 {
 

@@ -1,4 +1,4 @@
-#include "engine/install/sha256_stream.h"
+#include "engine/io/sha256_stream.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 void Sha256Stream::Free::operator()(evp_md_ctx_st* ctx) const { EVP_MD_CTX_free(ctx); }
 

@@ -1,4 +1,4 @@
-#include "engine/install/directory_access.h"
+#include "engine/io/directory_access.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
-#include "engine/install/sha256_stream.h"
+#include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
 #include "format/korvex_format.h"
 
 namespace {

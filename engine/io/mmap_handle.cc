@@ -1,4 +1,4 @@
-#include "engine/install/mmap_handle.h"
+#include "engine/io/mmap_handle.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 MmapHandle::MmapHandle(const std::string& path) : path_(path), fd_(Posix::openRead(path)) {
   struct stat st;

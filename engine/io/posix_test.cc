@@ -1,4 +1,4 @@
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "engine/common/repack_error.h"
-#include "engine/install/mmap_handle.h"
+#include "engine/io/mmap_handle.h"
 #include "tests/test_util.h"
 
 namespace {

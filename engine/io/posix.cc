@@ -1,4 +1,4 @@
-#include "engine/install/posix.h"
+#include "engine/io/posix.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,4 +1,4 @@
-#include "engine/install/repack_audit.h"
+#include "engine/common/repack_audit.h"
 
 #include <fstream>
 #include <sstream>
