@@ -1,0 +1,534 @@
+#include "engine/install/streaming_repacker.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <unordered_map>
+
+#include "engine/common/catalog.h"
+#include "engine/common/repack_error.h"
+#include "engine/install/disk_space.h"
+#include "engine/install/install_state.h"
+#include "engine/install/writer_core.h"
+#include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
+#include "engine/plan/korvex_json.h"
+#include "engine/plan/range_copy_plan.h"
+#include "engine/plan/resident_index_encoder.h"
+#include "engine/remote/hugging_face_source.h"
+#include "engine/remote/source_byte_provider.h"
+#include "format/install_receipt.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = Posix::EntryKind;
+
+constexpr uint64_t kMaxDelayNs = 16000000000ULL;
+constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
+constexpr uint64_t kConfigCapBytes = 1048576;
+constexpr int64_t kHashTileBytes = 65536;
+
+struct SideFile {
+  const char* name;
+  uint64_t cap;
+  bool required;
+};
+constexpr SideFile kSideFiles[] = {
+    {"tokenizer.json", 67108864, true},
+    {"tokenizer_config.json", 4194304, true},
+    {"special_tokens_map.json", 1048576, false},
+    {"chat_template.jinja", 4194304, false},
+    {"chat_template.json", 4194304, false},
+};
+
+double wallClockSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+[[noreturn]] void invalid(std::string detail) {
+  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
+}
+
+void removeAllIgnoringErrors(const std::string& path) {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+bool isNotFound(const RepackError& error) {
+  if (const auto* s = error.as<RepackError::RemoteHTTPStatus>()) return s->status == 404;
+  if (const auto* r = error.as<RepackError::RemoteHTTPResponse>()) return r->status == 404;
+  return false;
+}
+
+uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
+  uint64_t total = 0;
+  for (const RangeCopy& d : range.destinations) total += d.size;
+  return total;
+}
+
+uint64_t outputBytesOf(const RepackPlan& plan) {
+  uint64_t total = korvexCheckedAdd(plan.resident.indexSize, plan.resident.residentSize,
+                                    "resident.payload");
+  for (const LayerFilePlan& layer : plan.layers) {
+    if (layer.expertsPerLayer <= 0) continue;
+    total = korvexCheckedAdd(
+        total,
+        korvexCheckedMultiply(static_cast<uint64_t>(layer.expertsPerLayer), layer.expertStride,
+                              "layout.layerSize"),
+        "outputBytes");
+  }
+  return total;
+}
+
+void sortAndDeduplicate(std::vector<RemoteCompletedRange>& ranges) {
+  std::stable_sort(ranges.begin(), ranges.end(),
+                   [](const auto& a, const auto& b) { return a.id < b.id; });
+}
+
+// Creates the outputs at their final sizes inside the partial directory:
+// model_weights.bin with its index at the head, and one file per layer that
+// has experts. Every file is fsync'ed, then the directory.
+void reserveOutputs(const RepackPlan& plan, const std::string& partialDirectory,
+                    RepackAudit& audit, const CancellationToken& cancellation) {
+  Posix::mkdirP(partialDirectory + "/packed_experts");
+  {
+    UniqueFd resident = createResidentFile(plan.resident, audit);
+    Posix::fsync(resident.get(), plan.resident.path);
+  }
+  for (const LayerFilePlan& layer : plan.layers) {
+    if (layer.expertsPerLayer <= 0) continue;
+    cancellation.check();
+    UniqueFd fd = Posix::openCreateRW(layer.path);
+    Posix::ftruncate(fd.get(), layer.path,
+                     korvexCheckedMultiply(static_cast<uint64_t>(layer.expertsPerLayer),
+                                           layer.expertStride, "layout.layerSize"));
+    Posix::fsync(fd.get(), layer.path);
+  }
+  Posix::fsyncDirectory(partialDirectory);
+}
+
+// True when every expected output is a regular file of its planned size and
+// model_weights.bin starts with exactly the planned resident index.
+bool partialOutputsValid(const RangeCopyPlan& copyPlan, const RepackPlan& plan,
+                         const std::string& partialDirectory) {
+  for (const RemoteExpectedOutput& output : copyPlan.expectedOutputs) {
+    const std::string path = partialDirectory + "/" + output.relativePath;
+    if (Posix::entryKind(path) != Kind::regular) return false;
+    UniqueFd fd = Posix::openReadNoFollow(path);
+    if (Posix::fileSize(fd.get(), path) != output.size) return false;
+  }
+  const std::vector<uint8_t> expected = encodeResidentIndex(plan.resident);
+  UniqueFd fd = Posix::openReadNoFollow(plan.resident.path);
+  std::vector<uint8_t> chunk(std::min<size_t>(expected.size(), WriterCore::tileBytes));
+  for (size_t offset = 0; offset < expected.size(); offset += chunk.size()) {
+    const size_t n = std::min(chunk.size(), expected.size() - offset);
+    Posix::preadAll(fd.get(), plan.resident.path, chunk.data(), static_cast<int64_t>(n), offset);
+    if (!std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
+                    expected.begin() + static_cast<std::ptrdiff_t>(offset))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<RemoteCompletedRange> RemoteStreamingRepacker::reconcileCompletedRanges(
+    const std::vector<RemoteCompletedRange>& completed, const RangeCopyPlan& copyPlan,
+    const std::string& partialDirectory) {
+  std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
+  for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) byID[range.id] = &range;
+  std::vector<RemoteCompletedRange> kept;
+  for (const RemoteCompletedRange& done : completed) {
+    const auto it = byID.find(done.id);
+    if (it == byID.end() || done.sourceBytes != it->second->size ||
+        done.destinationBytes != destinationBytesOf(*it->second)) {
+      throw RepackError(RepackError::InstallStateCorrupt{partialDirectory,
+                                                         "checkpoint contains an unknown range"});
+    }
+    if (destinationDigest(*it->second, partialDirectory) == done.destinationDigest) {
+      kept.push_back(done);
+    }
+  }
+  sortAndDeduplicate(kept);
+  return kept;
+}
+
+RemoteStreamingRepacker::RemoteStreamingRepacker(RemoteStreamingRepackOptions options,
+                                                 RepackAudit& audit)
+    : options_(std::move(options)), audit_(audit), startTime_(wallClockSeconds()) {}
+
+RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& progress) {
+  const RemoteStreamingRepackOptions& o = options_;
+  const std::shared_ptr<const RemoteDownloadSession> session =
+      o.downloadSession ? o.downloadSession : std::make_shared<const RemoteDownloadSession>();
+  const CancellationToken& cancellation = session->cancellation();
+  const auto emit = [&](ModelInstallProgress::Event event) {
+    if (progress) progress(ModelInstallProgress{std::move(event)});
+  };
+
+  // Option check: nothing is touched yet.
+  if (o.rangeChunkBytes < 1 || o.rangeChunkBytes > 67108864) {
+    invalid("bad range chunk bytes " + std::to_string(o.rangeChunkBytes));
+  }
+  if (o.writeTileBytes < 1 || o.writeTileBytes > 1048575) {
+    invalid("bad write tile bytes " + std::to_string(o.writeTileBytes));
+  }
+  if (o.rangeRetryAttempts < 0) {
+    invalid("bad range retry attempts " + std::to_string(o.rangeRetryAttempts));
+  }
+
+  const InstallLock lock = InstallLock::acquire(o.outputDir);
+  const RemoteInstallPaths& paths = lock.paths();
+
+  // State check; failures up to here leave the disk as it was.
+  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !o.overwrite) {
+    invalid("output directory already exists: " + paths.finalDirectory);
+  }
+  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
+  const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
+  if (partialPresent != checkpointPresent) {
+    throw RepackError(RepackError::InstallStateCorrupt{
+        paths.partialDirectory, "partial directory and checkpoint must exist together"});
+  }
+  if (!o.resume && partialPresent) {
+    throw RepackError(
+        RepackError::InstallStateIncompatible{"saved download exists; resume or discard it"});
+  }
+  if (o.resume && !partialPresent) {
+    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
+  }
+
+  try {
+    cancellation.check();
+    std::optional<RemoteInstallCheckpoint> loaded;
+    if (o.resume) {
+      loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
+      if (loaded->repoID != o.repoID || loaded->requestedRevision != o.revision) {
+        throw RepackError(RepackError::InstallStateIncompatible{
+            "saved download belongs to a different source"});
+      }
+    }
+
+    RemoteRetryPolicy retryPolicy;
+    retryPolicy.attempts = o.rangeRetryAttempts;
+    retryPolicy.baseDelayNs = o.retryBaseDelayNs;
+    retryPolicy.maxDelayNs = kMaxDelayNs;
+    retryPolicy.maxServerDelayNs = kMaxServerDelayNs;
+    HuggingFaceRemoteSource source;
+    source.repoID = o.repoID;
+    source.requestedRevision = o.revision;
+    if (loaded) source.resolvedCommit = loaded->resolvedCommit;
+    source.token = o.token;
+    source.downloadSession = session;
+    source.baseURL = o.baseURL;
+    source.tempDirectory = paths.partialDirectory;
+    source.retryPolicy = retryPolicy;
+
+    emit(ModelInstallProgress::DownloadingMetadata{});
+    const RemoteSnapshot snapshot =
+        o.knownSources ? RemoteSnapshot::load(source, paths.metadataDirectory,
+                                              o.requireKnownSource, &audit_, *o.knownSources)
+                       : RemoteSnapshot::load(source, paths.metadataDirectory,
+                                              o.requireKnownSource, &audit_);
+
+    cancellation.check();
+    const RepackPlan plan = RepackPlan::build(snapshot.metadata, snapshot.arch,
+                                              snapshot.shardHeaders, paths.partialDirectory);
+    const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
+    const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
+
+    RemoteInstallCheckpoint checkpoint;
+    if (!loaded) {
+      checkpoint.repoID = o.repoID;
+      checkpoint.requestedRevision = o.revision;
+      checkpoint.resolvedCommit = snapshot.resolvedCommit;
+      checkpoint.sourceIndexSHA256 = snapshot.metadata.indexSha256Hex;
+      checkpoint.planFingerprint = copyPlan.canonicalFingerprint;
+      checkpoint.totalSourceBytes = copyPlan.remoteBytesToDownload;
+    } else {
+      checkpoint = *loaded;
+      if (checkpoint.resolvedCommit != snapshot.resolvedCommit ||
+          checkpoint.totalSourceBytes != copyPlan.remoteBytesToDownload ||
+          !checkpoint.matches(o.repoID, o.revision, snapshot.metadata.indexSha256Hex,
+                              copyPlan.canonicalFingerprint)) {
+        throw RepackError(RepackError::InstallStateIncompatible{
+            "saved download source or copy plan changed"});
+      }
+      if (partialOutputsValid(copyPlan, plan, paths.partialDirectory)) {
+        checkpoint.completedRanges =
+            reconcileCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory);
+      } else {
+        // Start the payload over under the same identity. Removing the
+        // partial directory also removes the fetched metadata; config.json
+        // is fetched again so that the package still carries it.
+        checkpoint.completedRanges.clear();
+        fs::remove_all(paths.partialDirectory);
+        Posix::mkdirP(paths.partialDirectory);
+        reserveOutputs(plan, paths.partialDirectory, audit_, cancellation);
+        if (const auto config = snapshot.remoteFiles.find("config.json");
+            config != snapshot.remoteFiles.end()) {
+          pinned.fetchSmallFile("config.json", config->second, kConfigCapBytes,
+                                paths.metadataDirectory + "/config.json", &audit_);
+        }
+      }
+      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+    }
+
+    const uint64_t outputBytes = outputBytesOf(plan);
+    emit(ModelInstallProgress::Planning{copyPlan.remoteBytesToDownload, outputBytes});
+
+    uint64_t finishedDestinationBytes = 0;
+    for (const RemoteCompletedRange& r : checkpoint.completedRanges) {
+      finishedDestinationBytes += r.destinationBytes;
+    }
+    const uint64_t stillToWrite =
+        outputBytes > finishedDestinationBytes ? outputBytes - finishedDestinationBytes : 0;
+    const DiskSpaceRequirement space = DiskSpaceChecker::requireAvailable(
+        paths.parentDirectory,
+        korvexCheckedAdd(stillToWrite, static_cast<uint64_t>(o.rangeChunkBytes), "diskSpace"),
+        o.minFreeReserveBytes);
+    emit(ModelInstallProgress::CheckingDisk{space});
+
+    cancellation.check();
+    audit_.remoteRepoID = o.repoID;
+    audit_.remoteRequestedRevision = o.revision;
+    audit_.remoteResolvedCommit = snapshot.resolvedCommit;
+    audit_.remoteRangeStreamingSupported = true;
+    audit_.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
+    audit_.sourceSnapshotSha256 = snapshot.metadata.indexSha256Hex;
+    audit_.bitWidthOverridesHonored =
+        static_cast<int64_t>(snapshot.metadata.bitsOverrides.size());
+    audit_.tensorsDroppedMultimodal = plan.excludedMultimodalTensorNames;
+    audit_.packedExpertLayoutMode = "identity";
+
+    uint64_t reused = 0;
+    for (const RemoteCompletedRange& r : checkpoint.completedRanges) reused += r.sourceBytes;
+
+    if (o.dryRunSpaceCheck) {
+      if (!loaded) removeAllIgnoringErrors(paths.partialDirectory);
+      RemoteStreamingRepackResult result;
+      result.outputDir = o.outputDir;
+      result.resolvedCommit = snapshot.resolvedCommit;
+      result.plan = plan;
+      result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
+      result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
+      result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
+      result.remoteRetryCount = audit_.remoteRangeRetries;
+      result.reusedBytes = reused;
+      result.dryRun = true;
+      return result;
+    }
+
+    if (!loaded) {
+      emit(ModelInstallProgress::ReservingOutput{outputBytes});
+      reserveOutputs(plan, paths.partialDirectory, audit_, cancellation);
+      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+    }
+
+    // Copy.
+    std::shared_ptr<SourceByteProvider> provider = providerOverride_;
+    if (!provider) {
+      provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
+                                                               o.writeTileBytes);
+    }
+    std::set<std::string> finished;
+    for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);
+    const uint64_t downloadedBefore = audit_.remoteBytesDownloaded;
+    const uint64_t total = copyPlan.remoteBytesToDownload;
+    emit(ModelInstallProgress::CopyingPayload{reused, 0, total});
+    provider->copyRanges(
+        copyPlan.coalescedCopies, finished, paths.partialDirectory, paths.rangeTemporaryFile,
+        audit_,
+        [&](uint64_t fetched) { emit(ModelInstallProgress::CopyingPayload{reused, fetched, total}); },
+        [&](const RemoteCompletedRange& done) {
+          std::erase_if(checkpoint.completedRanges,
+                        [&](const RemoteCompletedRange& r) { return r.id == done.id; });
+          checkpoint.completedRanges.push_back(done);
+          sortAndDeduplicate(checkpoint.completedRanges);
+          checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+        });
+
+    // Finalization: hash every output, then the documents, then promote.
+    const auto record = [&](const std::string& relativePath, const std::string& path) {
+      emit(ModelInstallProgress::HashingOutput{relativePath});
+      cancellation.check();
+      uint64_t size = 0;
+      {
+        UniqueFd fd = Posix::openRead(path);
+        size = Posix::fileSize(fd.get(), path);
+      }
+      const std::string digest =
+          WriterCore::hashEntireFile(path, size, audit_, [&] { cancellation.check(); });
+      audit_.outputFiles.push_back({relativePath, size, digest});
+    };
+
+    record("model_weights.bin", plan.resident.path);
+    uint64_t stride = 0;
+    int64_t expertsPerLayer = 0;
+    for (const LayerFilePlan& layer : plan.layers) {
+      if (layer.expertsPerLayer <= 0) continue;
+      if (stride == 0) {
+        stride = layer.expertStride;
+        expertsPerLayer = layer.expertsPerLayer;
+      }
+      cancellation.check();
+      record("packed_experts/" + fs::path(layer.path).filename().string(), layer.path);
+    }
+
+    const std::string layoutBytes = KorvexJSON::layout(plan, stride);
+    const std::string packedDirectory = paths.partialDirectory + "/packed_experts";
+    Posix::mkdirP(packedDirectory);
+    const std::string layoutPath = packedDirectory + "/layout.json";
+    Posix::atomicWrite({reinterpret_cast<const uint8_t*>(layoutBytes.data()), layoutBytes.size()},
+                       layoutPath, packedDirectory);
+    audit_.outputBytesWritten += layoutBytes.size();
+    KorvexJSON::checkLayoutReadBack(layoutPath, plan);
+    record("packed_experts/layout.json", layoutPath);
+
+    cancellation.check();
+    const std::string tokenizerDirectory = paths.partialDirectory + "/tokenizer";
+    cancellation.check();
+    const std::string fetchedConfig = paths.metadataDirectory + "/config.json";
+    if (Posix::entryKind(fetchedConfig) == Kind::regular) {
+      Posix::mkdirP(tokenizerDirectory);
+      const std::string target = tokenizerDirectory + "/config.json";
+      fs::remove(target);
+      fs::copy_file(fetchedConfig, target);
+      record("tokenizer/config.json", target);
+    }
+
+    for (const SideFile& side : kSideFiles) {
+      cancellation.check();
+      RemoteFileInfo info;
+      try {
+        info = pinned.resolveFileInfo(side.name, &audit_);
+      } catch (const RepackError& error) {
+        if (!side.required && isNotFound(error)) continue;
+        throw;
+      }
+      const std::string target = tokenizerDirectory + "/" + side.name;
+      pinned.fetchSmallFile(side.name, info, side.cap, target, &audit_);
+      record(std::string("tokenizer/") + side.name, target);
+    }
+
+    removeAllIgnoringErrors(paths.rangeTemporaryFile);
+    removeAllIgnoringErrors(paths.metadataDirectory);
+    emit(ModelInstallProgress::Finalizing{});
+    cancellation.check();
+
+    std::map<std::string, KorvexJSON::FileEntry> files;
+    std::vector<VerifiedFileRecord> receiptFiles;
+    for (const RepackAudit::OutputFile& f : audit_.outputFiles) {
+      files[f.relativePath] = {f.size, f.sha256};
+      receiptFiles.push_back({f.relativePath, f.size, f.sha256});
+    }
+    const std::string manifestBytes = KorvexJSON::manifest(
+        plan, plan.matchedModelID.value_or("unknown/snapshot"),
+        "sha256:" + snapshot.metadata.indexSha256Hex, files, expertsPerLayer,
+        static_cast<int64_t>(plan.layers.size()), stride, KorvexJSON::classBitWidths(plan));
+    Posix::mkdirP(paths.partialDirectory);
+    const std::string manifestPath = paths.partialDirectory + "/manifest.json";
+    Posix::atomicWrite(
+        {reinterpret_cast<const uint8_t*>(manifestBytes.data()), manifestBytes.size()},
+        manifestPath + ".tmp", paths.partialDirectory);
+    audit_.outputBytesWritten += manifestBytes.size();
+    Posix::rename(manifestPath + ".tmp", manifestPath);
+
+    const std::string manifestSha = Sha256Stream::hashFile(manifestPath, kHashTileBytes, false,
+                                                           false);
+    const std::string receipt = VerifiedInstallReceipt::encode(
+        paths.finalDirectory, manifestSha, manifestBytes.size(), o.repoID,
+        snapshot.resolvedCommit, VerifiedInstallReceipt::kInstallToolVersion, receiptFiles,
+        VerifiedInstallReceipt::timestampNow());
+    Posix::atomicWrite({reinterpret_cast<const uint8_t*>(receipt.data()), receipt.size()},
+                       paths.partialDirectory + "/verified-install.json",
+                       paths.partialDirectory);
+    audit_.outputBytesWritten += receipt.size();
+
+    cancellation.check();
+    if (Posix::entryKind(paths.finalDirectory) == Kind::directory) {
+      Posix::renameSwap(paths.partialDirectory, paths.finalDirectory);
+      Posix::fsyncDirectory(paths.parentDirectory);
+      removeAllIgnoringErrors(paths.partialDirectory);
+    } else {
+      Posix::rename(paths.partialDirectory, paths.finalDirectory);
+      Posix::fsyncDirectory(paths.parentDirectory);
+    }
+    {
+      std::error_code ignored;
+      fs::remove(paths.checkpointFile, ignored);
+    }
+
+    audit_.wallTimeSeconds = wallClockSeconds() - startTime_;
+    audit_.wholeFileHeapBuffers = false;
+    if (o.copyAuditPath) {
+      const std::string report = audit_.report(o.outputDir);
+      Posix::mkdirP(fs::path(*o.copyAuditPath).parent_path().string());
+      std::ofstream out(*o.copyAuditPath, std::ios::binary | std::ios::trunc);
+      out.write(report.data(), static_cast<std::streamsize>(report.size()));
+      out.close();
+      if (!out) {
+        throw RepackError(RepackError::FileOpenFailed{*o.copyAuditPath, errno});
+      }
+    }
+
+    RemoteStreamingRepackResult result;
+    result.outputDir = o.outputDir;
+    result.resolvedCommit = snapshot.resolvedCommit;
+    result.plan = plan;
+    result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
+    result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
+    result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
+    result.remoteRetryCount = audit_.remoteRangeRetries;
+    result.reusedBytes = reused;
+    result.downloadedThisRunBytes = audit_.remoteBytesDownloaded - downloadedBefore;
+    return result;
+  } catch (...) {
+    // A saved download stays resumable; anything else this run created goes.
+    if (!checkpointPresent && Posix::entryKind(paths.checkpointFile) == Kind::absent) {
+      removeAllIgnoringErrors(paths.partialDirectory);
+    }
+    throw;
+  }
+}
+
+void RemoteStreamingRepacker::discardSavedDownload(const std::string& outputDirectory) {
+  const InstallLock lock = InstallLock::acquire(outputDirectory);
+  const RemoteInstallPaths& paths = lock.paths();
+  const Kind partial = Posix::entryKind(paths.partialDirectory);
+  const Kind checkpoint = Posix::entryKind(paths.checkpointFile);
+  if (partial == Kind::absent && checkpoint == Kind::absent) {
+    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
+  }
+  if (partial != Kind::absent) fs::remove_all(paths.partialDirectory);
+  if (checkpoint != Kind::absent) fs::remove(paths.checkpointFile);
+  Posix::fsyncDirectory(paths.parentDirectory);
+}
+
+std::optional<RemoteInstallCheckpoint> RemoteStreamingRepacker::savedDownloadCheckpoint(
+    const std::string& outputDirectory, const std::string& repoID, const std::string& revision) {
+  const InstallLock lock = InstallLock::acquire(outputDirectory);
+  const RemoteInstallPaths& paths = lock.paths();
+  const Kind partial = Posix::entryKind(paths.partialDirectory);
+  const Kind checkpoint = Posix::entryKind(paths.checkpointFile);
+  if (partial == Kind::absent && checkpoint == Kind::absent) return std::nullopt;
+  if (partial == Kind::directory && checkpoint == Kind::regular) {
+    RemoteInstallCheckpoint loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
+    if (loaded.repoID != repoID || loaded.requestedRevision != revision) {
+      throw RepackError(
+          RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
+    }
+    return loaded;
+  }
+  throw RepackError(RepackError::InstallStateCorrupt{
+      paths.partialDirectory, "partial directory and checkpoint must exist together"});
+}
