@@ -730,9 +730,25 @@ TEST_F(TestHubTest, StandaloneBinary) {
 }
 
 TEST(TestHubCommandLine, BadArgumentsExitWithTwo) {
-  const auto result = testutil::runProcess(VELQUOR_TEST_HUB_BINARY, {"--repo", "a/b"});
-  EXPECT_EQ(result.exitStatus, 2);
-  EXPECT_NE(result.err.find("--revision is required"), std::string::npos) << result.err;
+  const std::vector<std::string> identity = {"--repo", "a/b", "--revision", kCommit};
+  const auto with = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = identity;
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--repo", "a/b"}, "--revision is required"},
+      {with({}), "--dir is required"},
+      {with({"--dir", "/x", "--bogus"}), "unknown argument --bogus"},
+      {with({"--dir", "/x", "--port", "70000"}),
+       "--port needs a whole number up to 65535, got \"70000\""},
+      {with({"--dir", "/x", "--token"}), "--token needs a value"},
+  };
+  for (const auto& [args, message] : cases) {
+    const auto result = testutil::runProcess(VELQUOR_TEST_HUB_BINARY, args);
+    EXPECT_EQ(result.exitStatus, 2) << message;
+    EXPECT_TRUE(result.err.starts_with(message + "\nusage: ")) << result.err;
+  }
 }
 
 }  // namespace
