@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "engine/common/repack_error.h"
@@ -168,6 +169,12 @@ TEST(KorvexJsonTest, ManifestTextIsSortedPrettyAndUnescaped) {
   const json layout = json::parse(docs.layout);
   EXPECT_EQ(layout.at("layers")[0].at("experts")[0].at("tensors").at("gate_scales").count("bits"),
             0u);
+
+  // JSON cannot spell an infinite attention scale (a head width of 0).
+  RepackPlan plan = familyPlan(Family::qwen36, 1, 0, 2);
+  plan.arch.attentionScale = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(testutil::errorOf([&] { write(plan); }),
+            "configuration invalid: manifest.json: arch.attentionScale is not a finite number");
 }
 
 TEST(KorvexJsonTest, ClassBitWidthsFollowResidentEntriesAndTheFirstPackedLayer) {
