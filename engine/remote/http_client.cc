@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <mutex>
@@ -114,6 +115,15 @@ struct Exchange {
   bool delivered = false;  // the response callback ran (later lines are trailers)
   bool stoppedByReceiver = false;
   std::exception_ptr failure;
+  // Idle watchdog: curl's low-speed check averages over several seconds, so
+  // the exact "nothing arrived for idleSeconds" rule is kept here.
+  std::chrono::steady_clock::duration idleLimit{};
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+  curl_off_t lastReceived = 0;
+  curl_off_t lastSent = 0;
+  bool idleTimedOut = false;
+
+  void noteActivity() { lastActivity = std::chrono::steady_clock::now(); }
 
   bool deliverResponse() {
     long status = 0;
@@ -144,6 +154,7 @@ struct Exchange {
 size_t onHeader(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   const size_t length = size * count;
+  exchange->noteActivity();
   if (exchange->delivered) return length;  // trailers
   std::string_view line(data, length);
   if (line.starts_with("HTTP/")) {  // status line of a new response
@@ -170,6 +181,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) {
 size_t onData(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   const size_t length = size * count;
+  exchange->noteActivity();
   if (!exchange->delivered) return length;  // body of an informational answer
   try {
     const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data), length);
@@ -184,9 +196,18 @@ size_t onData(char* data, size_t size, size_t count, void* context) {
   return length;
 }
 
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
   auto* exchange = static_cast<Exchange*>(context);
-  return exchange->cancel->isCancelled() ? 1 : 0;
+  if (exchange->cancel->isCancelled()) return 1;
+  if (received != exchange->lastReceived || sent != exchange->lastSent) {
+    exchange->lastReceived = received;
+    exchange->lastSent = sent;
+    exchange->noteActivity();
+  } else if (std::chrono::steady_clock::now() - exchange->lastActivity > exchange->idleLimit) {
+    exchange->idleTimedOut = true;
+    return 1;
+  }
+  return 0;
 }
 
 long wholeSeconds(double seconds) {
@@ -229,8 +250,10 @@ class CurlHttpTransport final : public HttpTransport {
       headerList.reset(appended);
     }
 
-    const long idle =
-        wholeSeconds(std::min(request.timeoutSeconds, configuration.idleTimeoutSeconds));
+    const double idleSeconds = std::min(request.timeoutSeconds, configuration.idleTimeoutSeconds);
+    const long idle = wholeSeconds(idleSeconds);
+    exchange.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::max(idleSeconds, 0.001)));
     char errorText[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
     if (request.method == "HEAD") {
@@ -266,6 +289,10 @@ class CurlHttpTransport final : public HttpTransport {
     if (exchange.failure) std::rethrow_exception(exchange.failure);
     if (exchange.stoppedByReceiver) return Outcome::stopped;
     if (code == CURLE_OK) return Outcome::completed;
+    if (code == CURLE_ABORTED_BY_CALLBACK && exchange.idleTimedOut) {
+      throw RemoteTransportError(RemoteTransportError::Code::timedOut,
+                                 "no data for " + std::to_string(idle) + " seconds");
+    }
     if (code == CURLE_ABORTED_BY_CALLBACK && cancel.isCancelled()) throw CancellationError();
     const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
     throw RemoteTransportError(classify(code), detail);

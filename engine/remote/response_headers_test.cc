@@ -38,21 +38,14 @@ TEST(ResponseHeaders, UnsignedDecimalIsStrict) {
 TEST(ResponseHeaders, ContentRangeNumbers) {
   using R = ContentRange;
   const std::vector<std::pair<std::string, std::optional<R>>> cases = {
-      {"0-99/1000", R{0, 99, 1000}},
-      {"5-5/6", R{5, 5, 6}},
-      {"+1-+2/+3", R{1, 2, 3}},
-      {"0-99/*", std::nullopt},  // unknown total is not accepted
-      {"*/1000", std::nullopt},
-      {"0-99", std::nullopt},
-      {"/1000", std::nullopt},
-      {"-99/1000", std::nullopt},
-      {"0-/1000", std::nullopt},
-      {"//0-99/1000", R{0, 99, 1000}},  // empty pieces are dropped
-      {"0-99//1000", std::nullopt},   // total "/1000"
-      {"0-99/1000/5", std::nullopt},
-      {"0--99/1000", std::nullopt},
-      {"0-99 /1000", std::nullopt},
-      {"", std::nullopt},
+      {"0-99/1000", R{0, 99, 1000}}, {"5-5/6", R{5, 5, 6}},
+      {"+1-+2/+3", R{1, 2, 3}},      {"0-99/*", std::nullopt},  // unknown total is not accepted
+      {"*/1000", std::nullopt},      {"0-99", std::nullopt},
+      {"/1000", std::nullopt},       {"-99/1000", std::nullopt},
+      {"0-/1000", std::nullopt},     {"//0-99/1000", R{0, 99, 1000}},  // empty pieces are dropped
+      {"0-99//1000", std::nullopt},                                    // total "/1000"
+      {"0-99/1000/5", std::nullopt}, {"0--99/1000", std::nullopt},
+      {"0-99 /1000", std::nullopt},  {"", std::nullopt},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(parseContentRangeBytes(text), expected) << "'" << text << "'";
