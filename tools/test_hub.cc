@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 
@@ -210,6 +211,8 @@ class StopSignal {
  public:
   // Sleeps, or returns false at once when the hub stops.
   bool pause(std::chrono::nanoseconds duration) {
+    // Bounded so that a "forever" from a test cannot overflow the clock.
+    duration = std::min<std::chrono::nanoseconds>(duration, std::chrono::hours(24));
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, duration, [&] { return raised_; });
     return !raised_;
@@ -404,6 +407,12 @@ HubFault HubFault::throttle(uint64_t bytesPerSecond) {
   return f;
 }
 
+HubFault HubFault::dropConnection() {
+  HubFault f;
+  f.effect.dropConnection = true;
+  return f;
+}
+
 HubFault HubFault::on(std::string pathSuffix) const {
   HubFault f = *this;
   f.match.pathSuffix = std::move(pathSuffix);
@@ -471,6 +480,7 @@ std::string HubFault::describe() const {
   }
   if (e.delay.count() > 0) parts.push_back("delay " + std::to_string(e.delay.count()) + " ms");
   if (e.bytesPerSecond > 0) parts.push_back("throttle " + std::to_string(e.bytesPerSecond));
+  if (e.dropConnection) parts.push_back("drop connection");
   std::string out;
   for (const std::string& p : parts) out += (out.empty() ? "" : ", ") + p;
   return out.empty() ? "no effect" : out;
@@ -1175,6 +1185,7 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   // Ranges are answered here, not by the library, which would otherwise
   // slice every body that has a Range header (faults must be able to ignore
   // it). The request object is not const; only the callback's view is.
+  const auto receivedAt = std::chrono::steady_clock::now();
   const_cast<httplib::Request&>(req).ranges.clear();
   tlFinalEdits.reset();
   const Incoming in = parseIncoming(host, req);
@@ -1213,6 +1224,7 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   record.status = answer.status;
   record.fault = fault ? fault->describe() : "";
   record.remotePort = req.remote_port;
+  record.receivedAt = receivedAt;
   {
     std::lock_guard lock(requestsMutex);
     requests.push_back(std::move(record));
@@ -1221,6 +1233,11 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   const HubFault::Effect noEffect;
   const HubFault::Effect& effect = fault ? fault->effect : noEffect;
   if (effect.delay.count() > 0) stopSignal.pause(effect.delay);
+  if (effect.dropConnection && req.ssl != nullptr) {
+    // Shut the socket under the library: its writes of the answer fail and
+    // it closes the connection, so the client reads nothing at all.
+    ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+  }
   emit(in, answer, effect, res);
 }
 
@@ -1230,8 +1247,9 @@ void TestHub::State::emit(const Incoming& in, const Answer& answer, const HubFau
   for (const auto& [key, value] : answer.headers) res.set_header(key, value);
 
   uint64_t rate = options.throughputBytesPerSecond;
-  if (effect.bytesPerSecond > 0)
+  if (effect.bytesPerSecond > 0) {
     rate = rate == 0 ? effect.bytesPerSecond : std::min(rate, effect.bytesPerSecond);
+  }
   auto writer = std::make_shared<BodyWriter>(stopSignal, options.files, answer, effect, rate);
   const std::string contentType =
       answer.contentType.empty() ? std::string("application/octet-stream") : answer.contentType;

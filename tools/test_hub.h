@@ -61,6 +61,8 @@ struct TestHubOptions {
   uint16_t port = 0;         // hub host port; 0 picks a free one
   uint16_t storagePort = 0;  // storage host port; 0 picks a free one
   // Bytes per second of every response body on either host; 0 = unlimited.
+  // A connection carries one response at a time, so this also bounds each
+  // connection.
   uint64_t throughputBytesPerSecond = 0;
   // A file is large (LFS) when its name ends with one of the suffixes or its
   // size is at least the threshold.
@@ -136,6 +138,8 @@ struct HubFault {
     std::chrono::milliseconds delay{0};
     // Body throughput limit for this answer (bytes per second); 0 = none.
     uint64_t bytesPerSecond = 0;
+    // Close the connection without answering at all.
+    bool dropConnection = false;
   };
 
   Match match;
@@ -158,6 +162,7 @@ struct HubFault {
   static HubFault stall(uint64_t afterBytes, std::chrono::milliseconds duration);
   static HubFault delay(std::chrono::milliseconds duration);
   static HubFault throttle(uint64_t bytesPerSecond);
+  static HubFault dropConnection();
 
   // Matching.
   HubFault on(std::string pathSuffix) const;
@@ -177,7 +182,8 @@ struct HubFault {
   std::string describe() const;
 };
 
-// One request as the server received it.
+// One request as the server received it. A request is recorded before its
+// answer is sent, so once a client has an answer its request is listed.
 struct HubRequest {
   HubHost host = HubHost::hub;
   std::string method;
@@ -190,6 +196,7 @@ struct HubRequest {
   int status = 0;      // the status answered
   std::string fault;   // describe() of the fault applied, or empty
   int remotePort = 0;  // the client's port: one value per connection
+  std::chrono::steady_clock::time_point receivedAt;
 
   // The first field of that name (case-insensitive), if any.
   std::optional<std::string> header(std::string_view name) const;

@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
   TestHubCommandLine cmd;
   try {
     cmd = parseTestHubCommandLine(args);
+    // A generated checkpoint would be another source chosen here, from
+    // options of its own in cmd.rest.
+    if (!cmd.rest.empty()) throw std::invalid_argument("unknown argument " + cmd.rest.front());
     if (!cmd.dir) throw std::invalid_argument("--dir is required");
   } catch (const std::invalid_argument& e) {
     std::fprintf(stderr, "%s\n%s", e.what(), testHubUsage(argv[0]).c_str());

@@ -63,7 +63,7 @@ TestHubCommandLine parseTestHubCommandLine(const std::vector<std::string>& args)
       }
       o.sha256StandIns[pair.substr(0, eq)] = pair.substr(eq + 1);
     } else {
-      throw std::invalid_argument("unknown option " + flag);
+      cmd.rest.push_back(flag);
     }
   }
   if (!repoGiven) throw std::invalid_argument("--repo is required");

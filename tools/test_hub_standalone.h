@@ -13,6 +13,9 @@
 struct TestHubCommandLine {
   std::optional<std::string> dir;  // --dir: a checkpoint directory to serve
   TestHubOptions options;          // everything else; `files` stays empty
+  // Arguments this parser does not know, in order, for the caller's own
+  // options (the source of a generated checkpoint, say).
+  std::vector<std::string> rest;
 };
 
 // Parses the arguments after the program name:
@@ -20,8 +23,8 @@ struct TestHubCommandLine {
 //   [--port N] [--storage-port N] [--token T] [--no-xet]
 //   [--throughput BYTES_PER_S] [--lfs-threshold BYTES]
 //   [--sha256 FILE=HEX]... [--url-lifetime SECONDS]
-// --dir may be left out by a caller that supplies the files itself.
-// Throws std::invalid_argument with a message for the user.
+// --dir may be left out by a caller that supplies the files itself. Throws
+// std::invalid_argument with a message for the user.
 TestHubCommandLine parseTestHubCommandLine(const std::vector<std::string>& args);
 
 // The usage text, one option per line.

@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include "engine/io/sha256_stream.h"
 #include "tests/test_util.h"
@@ -70,10 +72,18 @@ struct Request {
   std::string url;
   std::vector<std::string> headers;  // "Name: value"
   long timeoutMs = 20000;
+  std::atomic<size_t>* received = nullptr;  // body bytes so far, for other threads
+};
+
+struct BodySink {
+  Reply* reply;
+  std::atomic<size_t>* received;
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<Reply*>(user)->body.append(data, size * count);
+  auto* sink = static_cast<BodySink*>(user);
+  sink->reply->body.append(data, size * count);
+  if (sink->received != nullptr) *sink->received = sink->reply->body.size();
   return size * count;
 }
 
@@ -95,6 +105,7 @@ Reply fetch(const std::string& caFile, const Request& request) {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   EXPECT_TRUE(initialised);
   Reply reply;
+  BodySink sink{&reply, request.received};
   CURL* curl = curl_easy_init();
   curl_slist* headers = nullptr;
   for (const std::string& h : request.headers) headers = curl_slist_append(headers, h.c_str());
@@ -106,7 +117,7 @@ Reply fetch(const std::string& caFile, const Request& request) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
   if (request.method == "HEAD") {
@@ -562,11 +573,16 @@ TEST_F(TestHubTest, FaultKinds) {
          EXPECT_EQ(r.header("Location"), "http://localhost:" + std::to_string(hub_->port()) + "/" +
                                              kRepo + "/resolve/" + kCommit + "/config.json");
        }},
-      {"stall", HubFault::stall(1000, std::chrono::seconds(5)).onHost(HubHost::storage), kShard1,
+      {"stall", HubFault::stall(1000, std::chrono::minutes(1)).onHost(HubHost::storage), kShard1,
        "",
        [&](const Reply& r) {
          EXPECT_EQ(r.code, CURLE_OPERATION_TIMEDOUT);
          EXPECT_EQ(r.body, shard1_.substr(0, 1000));
+       }},
+      {"dropped connection", HubFault::dropConnection(), "config.json", "",
+       [&](const Reply& r) {
+         EXPECT_EQ(r.status, 0);
+         EXPECT_NE(r.code, CURLE_OK);
        }},
       {"throttle", HubFault::throttle(4 * 1024 * 1024).onHost(HubHost::storage), kShard1, "",
        [&](const Reply& r) { EXPECT_EQ(r.body, shard1_); }},
@@ -581,7 +597,7 @@ TEST_F(TestHubTest, FaultKinds) {
       request.url = url(c.file);
     }
     if (!c.range.empty()) request.headers.push_back("Range: " + c.range);
-    if (c.name == "stall") request.timeoutMs = 1500;
+    if (c.name == "stall") request.timeoutMs = 2000;
     c.check(fetch(hub_->caFile(), request));
     EXPECT_EQ(hub_->pendingFaults(), 0u);
   }
@@ -634,14 +650,16 @@ TEST_F(TestHubTest, StopEndsStalledBodies) {
   start();
   hub_->inject(HubFault::stall(10, std::chrono::hours(1)).onHost(HubHost::storage));
   const std::string location = storageLocation(kShard1);
+  std::atomic<size_t> received = 0;
   std::thread client([&] {
     Request request{"GET", location};
     request.timeoutMs = 60000;
+    request.received = &received;
     const Reply r = fetch(hub_->caFile(), request);
     EXPECT_NE(r.code, CURLE_OK);
     EXPECT_EQ(r.body.size(), 10u);
   });
-  while (hub_->pendingFaults() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (received < 10) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const std::string ca = hub_->caFile();
   hub_->stop();
   client.join();
@@ -712,9 +730,25 @@ TEST_F(TestHubTest, StandaloneBinary) {
 }
 
 TEST(TestHubCommandLine, BadArgumentsExitWithTwo) {
-  const auto result = testutil::runProcess(VELQUOR_TEST_HUB_BINARY, {"--repo", "a/b"});
-  EXPECT_EQ(result.exitStatus, 2);
-  EXPECT_NE(result.err.find("--revision is required"), std::string::npos) << result.err;
+  const std::vector<std::string> identity = {"--repo", "a/b", "--revision", kCommit};
+  const auto with = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = identity;
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--repo", "a/b"}, "--revision is required"},
+      {with({}), "--dir is required"},
+      {with({"--dir", "/x", "--bogus"}), "unknown argument --bogus"},
+      {with({"--dir", "/x", "--port", "70000"}),
+       "--port needs a whole number up to 65535, got \"70000\""},
+      {with({"--dir", "/x", "--token"}), "--token needs a value"},
+  };
+  for (const auto& [args, message] : cases) {
+    const auto result = testutil::runProcess(VELQUOR_TEST_HUB_BINARY, args);
+    EXPECT_EQ(result.exitStatus, 2) << message;
+    EXPECT_TRUE(result.err.starts_with(message + "\nusage: ")) << result.err;
+  }
 }
 
 }  // namespace
