@@ -12,6 +12,8 @@
 
 #include "engine/common/catalog.h"
 #include "engine/io/sha256_stream.h"
+#include "engine/plan/repack_plan.h"
+#include "engine/plan/vision_pack_plan.h"
 #include "engine/source/arch_info.h"
 #include "engine/source/index_loader.h"
 #include "engine/source/safetensors.h"
@@ -500,6 +502,60 @@ TEST(CheckpointGenerator, BraskStandInServesFromItsHeaders) {
     EXPECT_EQ(
         readRange(*brask, shard.fileName, right.fileOffset - 6, 14),
         tensorBytes(40, left.name, left.sizeBytes - 6, 6) + tensorBytes(40, right.name, 0, 8));
+  }
+}
+
+// Every generated checkpoint is one the planner accepts: the text plan of
+// each family and stand-in, and the vision plan of the full Gemma 4 tower.
+TEST(CheckpointGenerator, EveryCheckpointPlans) {
+  struct Case {
+    std::string label;  // the stand-in's name for a stand-in
+    CheckpointOptions options;
+    size_t packedLayers;
+    size_t excluded;
+  };
+  std::vector<Case> cases = {
+      {"gemma4", smallCheckpointOptions(CheckpointFamily::gemma4), 6, 0},
+      {"qwen3_5_moe", smallCheckpointOptions(CheckpointFamily::qwen3_5_moe), 4, 0},
+      {"lfm2moe", smallCheckpointOptions(CheckpointFamily::lfm2moe), 2, 0},
+      {"small brask", smallCheckpointOptions(CheckpointFamily::brask), 2, 0},
+      {"varnel15", *StandIn::options("varnel15"), 8, 0},
+      {"brask", *StandIn::options("brask"), 47, 0},
+      {"gemma4 vision", smallCheckpointOptions(CheckpointFamily::gemma4), 6, 360}};
+  cases.back().options.vision = VisionTower::full;
+  cases.back().options.audioTower = true;
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const GeneratedCheckpoint checkpoint(c.options);
+    testutil::TempDir dir;
+    writeCheckpointDirectory(checkpoint, dir.path(), true);
+    const IndexLoader::SourceMetadata metadata = IndexLoader::load(dir.path());
+    const ArchInfo arch = ArchInfo::load(metadata.configPath);
+    std::vector<Safetensors::Header> headers;
+    for (const std::string& shard : metadata.shardFilenames) {
+      headers.push_back(Safetensors::readHeader(dir.file(shard)));
+    }
+    const RepackPlan plan = RepackPlan::build(metadata, arch, headers, dir.file("package"));
+    EXPECT_EQ(plan.layers.size(), c.packedLayers);
+    for (const LayerFilePlan& layer : plan.layers) {
+      EXPECT_EQ(layer.expertsPerLayer, c.options.numExperts);
+      EXPECT_EQ(layer.subTensors.size(), 9u);
+    }
+    EXPECT_EQ(plan.excludedMultimodalTensorNames.size(), c.excluded);
+    if (StandIn::options(c.label)) {
+      EXPECT_EQ(plan.matchedModelID, ModelCatalog::lookup(c.label)->modelID);
+    } else {
+      EXPECT_EQ(plan.matchedModelID, std::nullopt);
+    }
+
+    if (c.options.vision == VisionTower::full) {
+      const VisionPackPlan vision = VisionPackPlan::build(metadata, headers);
+      ASSERT_EQ(vision.entries.size(), 358u);
+      EXPECT_EQ(vision.entries.front().source.name,
+                "vision_tower.patch_embedder.input_proj.weight");
+      EXPECT_EQ(vision.entries.back().source.name, "embed_vision.embedding_projection.weight");
+    }
   }
 }
 
