@@ -89,12 +89,16 @@ class HubFixture : public ::testing::Test {
   // hub's options before it starts.
   void serve(std::map<std::string, std::string> files,
              const std::function<void(TestHubOptions&)>& adjust = {}) {
+    serve(std::make_shared<MemoryCheckpoint>(std::move(files)), adjust);
+  }
+  void serve(std::shared_ptr<const CheckpointFiles> files,
+             const std::function<void(TestHubOptions&)>& adjust = {}) {
     ::setenv("no_proxy", "localhost,127.0.0.1", 1);  // loopback never goes through a proxy
     ::setenv("NO_PROXY", "localhost,127.0.0.1", 1);
     TestHubOptions options;
     options.repoID = kHubRepo;
     options.revision = kHubCommit;
-    options.files = std::make_shared<MemoryCheckpoint>(std::move(files));
+    options.files = std::move(files);
     if (adjust) adjust(options);
     hub_ = TestHub::start(std::move(options));
     source_ = makeSource();

@@ -150,6 +150,10 @@ TEST_F(RemoteHubTest, TransientFaultsAreRetriedAndRecorded) {
        }},
       {"502 on storage", HubFault::status(502).onHost(HubHost::storage),
        [&] { return "remote HTTP 502: " + storageObjectURL(); }},
+      {"connection dropped unanswered", HubFault::dropConnection().onHost(HubHost::storage),
+       [] {
+         return std::string("network error (network connection lost): Empty reply from server");
+       }},
   };
   for (const Case& c : cases) {
     audit_.remoteRetries.clear();

@@ -10,6 +10,7 @@
 #include "engine/remote/hub_fixture_test_util.h"
 #include "engine/remote/remote_snapshot.h"
 #include "format/little_endian.h"
+#include "tools/checkpoint_generator.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ using Dtype = SourceTensor::Dtype;
 // The destination digest recomputed from the source bytes: what the range's
 // destinations must hold once it is copied.
 std::string digestFromSource(const CoalescedRangeCopy& range, const std::string& root,
-                             const std::map<std::string, std::string>& files) {
+                             const CheckpointFiles& files) {
   Sha256Stream s;
   const auto integer = [&s](uint64_t v) {
     uint8_t b[8];
@@ -38,10 +39,21 @@ std::string digestFromSource(const CoalescedRangeCopy& range, const std::string&
     integer(d.destinationOffset);
     integer(d.sourceOffset - range.sourceOffset);
     integer(d.size);
-    const std::string bytes = files.at(d.shardID).substr(d.sourceOffset, d.size);
+    std::vector<uint8_t> bytes(d.size);
+    files.read(d.shardID, d.sourceOffset, bytes);
     s.update(bytes.data(), bytes.size());
   }
   return s.finalizeHex();
+}
+
+// The reserved outputs of a copy plan, created at their final sizes.
+void reserveOutputs(const RangeCopyPlan& plan, const std::string& root) {
+  for (const RemoteExpectedOutput& out : plan.expectedOutputs) {
+    const std::string path = root + "/" + out.relativePath;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    UniqueFd fd = Posix::openCreateRW(path);
+    Posix::ftruncate(fd.get(), path, out.size);
+  }
 }
 
 class ByteProviderTest : public HubFixture {
@@ -79,12 +91,7 @@ class ByteProviderTest : public HubFixture {
     const RepackPlan plan =
         RepackPlan::build(snapshot_.metadata, snapshot_.arch, snapshot_.shardHeaders, root());
     RangeCopyPlan copies = RangeCopyPlanner::plan(plan, chunkBytes);
-    for (const RemoteExpectedOutput& out : copies.expectedOutputs) {
-      const std::string path = root() + "/" + out.relativePath;
-      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-      UniqueFd fd = Posix::openCreateRW(path);
-      Posix::ftruncate(fd.get(), path, out.size);
-    }
+    reserveOutputs(copies, root());
     return copies;
   }
 
@@ -134,9 +141,10 @@ TEST_F(ByteProviderTest, EveryRangeLandsAtItsDestinationsAndIsFingerprinted) {
     }
     destinationBytes += rangeDestinationBytes;
     largest = std::max(largest, range.size);
-    EXPECT_EQ(completed_[i],
-              (RemoteCompletedRange{range.id, digestFromSource(range, root(), files_), range.size,
-                                    rangeDestinationBytes}));
+    EXPECT_EQ(
+        completed_[i],
+        (RemoteCompletedRange{range.id, digestFromSource(range, root(), MemoryCheckpoint(files_)),
+                              range.size, rangeDestinationBytes}));
     EXPECT_EQ(destinationDigest(range, root()), completed_[i].destinationDigest);
   }
   for (const RangeCopy& c : plan.scalarCopies) {
@@ -312,6 +320,45 @@ TEST_F(ByteProviderTest, DigestChangesWithAnyDestinationByteOrTheId) {
   EXPECT_EQ(destinationDigest(range, root()), recorded);
   range.id = "range-99999999";
   EXPECT_NE(destinationDigest(range, root()), recorded);
+}
+
+class GeneratedCheckpointCopyTest : public HubFixture {};
+
+TEST_F(GeneratedCheckpointCopyTest, AKnownCheckpointIsCopiedByteForByte) {
+  const auto checkpoint =
+      std::make_shared<GeneratedCheckpoint>(smallCheckpointOptions(CheckpointFamily::gemma4));
+  serve(checkpoint);
+  const std::string root = dir_.file("gemma.korvex.partial");
+  Sha256Stream indexDigest;
+  const std::string& index = checkpoint->sideFiles().at("model.safetensors.index.json");
+  indexDigest.update(index.data(), index.size());
+  const KnownSourceTable known = {{indexDigest.finalizeHex(), "generated-gemma4"}};
+  const RemoteSnapshot snapshot =
+      RemoteSnapshot::load(source_, root + "/.remote-metadata", true, &audit_, known);
+  EXPECT_EQ(snapshot.shardHeaders.size(), checkpoint->shards().size());
+
+  const RepackPlan plan =
+      RepackPlan::build(snapshot.metadata, snapshot.arch, snapshot.shardHeaders, root);
+  const RangeCopyPlan copies = RangeCopyPlanner::plan(plan, RemoteChunkPolicy::defaultBytes);
+  reserveOutputs(copies, root);
+  std::vector<RemoteCompletedRange> completed;
+  HTTPRangeSourceByteProvider(source_.pinned(snapshot.resolvedCommit), snapshot.remoteFiles)
+      .copyRanges(copies.coalescedCopies, {}, root, root + "/.range.tmp", audit_, {},
+                  [&](const RemoteCompletedRange& r) { completed.push_back(r); });
+  ASSERT_EQ(completed.size(), copies.coalescedCopies.size());
+  for (size_t i = 0; i < completed.size(); ++i) {
+    EXPECT_EQ(completed[i].destinationDigest,
+              digestFromSource(copies.coalescedCopies[i], root, *checkpoint));
+  }
+  for (const RangeCopy& c : copies.scalarCopies) {
+    std::vector<uint8_t> expected(c.size);
+    checkpoint->read(c.shardID, c.sourceOffset, expected);
+    const std::string written =
+        testutil::readFile(c.destinationPath).substr(c.destinationOffset, c.size);
+    ASSERT_EQ(written, std::string(expected.begin(), expected.end())) << c.destinationPath;
+  }
+  EXPECT_EQ(audit_.remoteBytesDownloaded, copies.remoteBytesToDownload);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
 }
 
 }  // namespace
