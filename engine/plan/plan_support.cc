@@ -11,7 +11,11 @@ void invalid(std::string detail) {
   throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
 }
 
+// The field text is built only when the format library is about to report
+// an overflow: these run once per copy of a plan.
 uint64_t add(uint64_t a, uint64_t b, std::string_view field) {
+  uint64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
   try {
     return korvexCheckedAdd(a, b, std::string(field));
   } catch (const KorvexFormatError& e) {
@@ -20,6 +24,8 @@ uint64_t add(uint64_t a, uint64_t b, std::string_view field) {
 }
 
 uint64_t multiply(uint64_t a, uint64_t b, std::string_view field) {
+  uint64_t product;
+  if (!__builtin_mul_overflow(a, b, &product)) return product;
   try {
     return korvexCheckedMultiply(a, b, std::string(field));
   } catch (const KorvexFormatError& e) {

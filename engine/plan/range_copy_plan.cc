@@ -44,53 +44,94 @@ uint64_t chunkBytes(int64_t rangeChunkBytes) {
   return static_cast<uint64_t>(rangeChunkBytes);
 }
 
+void requireCopyCount(uint64_t count) {
+  if (count > kMaxCopyPieces) {
+    invalid("copy plan of " + std::to_string(count) + " copies exceeds the limit of " +
+            std::to_string(kMaxCopyPieces));
+  }
+}
+
 // relativeDestination of every destination path, computed once per path.
+// Copies come in runs with one destination, so the last answer is checked
+// before the table.
 class RelativePaths {
  public:
   explicit RelativePaths(std::string root) : root_(std::move(root)) {}
 
   const std::string& of(const std::string& destinationPath) {
+    if (last_ != nullptr && last_->first == destinationPath) return last_->second;
     auto it = cache_.find(destinationPath);
     if (it == cache_.end()) {
       it = cache_.emplace(destinationPath, relativeDestination(destinationPath, root_)).first;
     }
+    last_ = &*it;
     return it->second;
   }
 
  private:
   std::string root_;
   std::unordered_map<std::string, std::string> cache_;
+  const std::pair<const std::string, std::string>* last_ = nullptr;
 };
+
+// For count strings at(0) ... at(count - 1): the rank of each among the
+// distinct strings in plain byte order. Sorting by rank then orders by the
+// string without comparing long, mostly equal paths again and again. The
+// strings must outlive the call.
+template <typename At>
+std::vector<uint32_t> stringRanks(size_t count, At at) {
+  std::unordered_map<std::string_view, uint32_t> ids;
+  std::vector<std::string_view> distinct;
+  std::vector<uint32_t> out(count);
+  std::string_view last;
+  uint32_t lastId = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string_view s = at(i);
+    if (i == 0 || s != last) {
+      const auto [it, inserted] = ids.try_emplace(s, static_cast<uint32_t>(distinct.size()));
+      if (inserted) distinct.push_back(s);
+      last = s;
+      lastId = it->second;
+    }
+    out[i] = lastId;
+  }
+  std::vector<uint32_t> order(distinct.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(),
+            [&](uint32_t a, uint32_t b) { return distinct[a] < distinct[b]; });
+  std::vector<uint32_t> rank(distinct.size());
+  for (uint32_t r = 0; r < order.size(); ++r) rank[order[r]] = r;
+  for (uint32_t& v : out) v = rank[v];
+  return out;
+}
 
 // No copy may run past 2^64 or write bytes that another copy of the same
 // file writes. Copies are walked by (relative path, offset); among copies at
 // the same offset the smaller comes first, so an empty copy never counts as
 // overlapping the tensor that starts where it stands.
 void validateDestinations(const std::vector<RangeCopy>& copies, RelativePaths& paths) {
-  struct Item {
-    const std::string* path;
-    uint64_t offset;
-    uint64_t size;
-  };
-  std::vector<Item> items;
-  items.reserve(copies.size());
-  for (const RangeCopy& copy : copies) {
-    items.push_back({&paths.of(copy.destinationPath), copy.destinationOffset, copy.size});
-  }
-  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return std::tie(*a.path, a.offset, a.size) < std::tie(*b.path, b.offset, b.size);
+  const std::vector<uint32_t> pathRank = stringRanks(
+      copies.size(),
+      [&](size_t i) -> const std::string& { return paths.of(copies[i].destinationPath); });
+  std::vector<uint32_t> order(copies.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return std::tie(pathRank[a], copies[a].destinationOffset, copies[a].size) <
+           std::tie(pathRank[b], copies[b].destinationOffset, copies[b].size);
   });
-  const Item* previous = nullptr;
+  const uint32_t* previous = nullptr;
   uint64_t previousEnd = 0;
-  for (const Item& item : items) {
+  for (const uint32_t& i : order) {
+    const RangeCopy& copy = copies[i];
     uint64_t end;
-    if (__builtin_add_overflow(item.offset, item.size, &end)) {
-      invalid("destination range overflows " + *item.path);
+    if (__builtin_add_overflow(copy.destinationOffset, copy.size, &end)) {
+      invalid("destination range overflows " + paths.of(copy.destinationPath));
     }
-    if (previous != nullptr && *previous->path == *item.path && item.offset < previousEnd) {
-      invalid("overlapping destination ranges in " + *item.path);
+    if (previous != nullptr && pathRank[*previous] == pathRank[i] &&
+        copy.destinationOffset < previousEnd) {
+      invalid("overlapping destination ranges in " + paths.of(copy.destinationPath));
     }
-    previous = &item;
+    previous = &i;
     previousEnd = end;
   }
 }
@@ -155,13 +196,6 @@ RangeCopyPlan complete(RangeCopyPlan plan, int64_t rangeChunkBytes, const std::s
   plan.canonicalFingerprint =
       canonicalFingerprint(chunk, layoutMode, layoutOrderDigest, plan, paths);
   return plan;
-}
-
-void requireCopyCount(uint64_t count) {
-  if (count > kMaxCopyPieces) {
-    invalid("copy plan of " + std::to_string(count) + " copies exceeds the limit of " +
-            std::to_string(kMaxCopyPieces));
-  }
 }
 
 }  // namespace
@@ -269,6 +303,7 @@ RangeCopyPlan planVisionCompanion(const VisionPackPlan& visionPlan,
 std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
                                          int64_t rangeChunkBytes) {
   const uint64_t chunk = chunkBytes(rangeChunkBytes);
+  requireCopyCount(copies.size());
 
   uint64_t pieceCount = 0;
   for (const RangeCopy& copy : copies) {
@@ -280,9 +315,18 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     }
   }
 
-  std::vector<RangeCopy> pieces;
+  // Pieces refer to their copy by index; the strings are copied only into
+  // the finished ranges.
+  struct Piece {
+    uint32_t copy;
+    uint64_t sourceOffset;
+    uint64_t size;
+    uint64_t destinationOffset;
+  };
+  std::vector<Piece> pieces;
   pieces.reserve(pieceCount);
-  for (const RangeCopy& copy : copies) {
+  for (uint32_t i = 0; i < copies.size(); ++i) {
+    const RangeCopy& copy = copies[i];
     if (copy.size == 0) continue;
     uint64_t end;
     if (__builtin_add_overflow(copy.sourceOffset, copy.size, &end)) {
@@ -293,48 +337,58 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     }
     for (uint64_t done = 0; done < copy.size;) {
       const uint64_t size = std::min(chunk, copy.size - done);
-      pieces.push_back({copy.shardID, copy.sourceOffset + done, size, copy.destinationPath,
-                        copy.destinationOffset + done});
+      pieces.push_back({i, copy.sourceOffset + done, size, copy.destinationOffset + done});
       done += size;
     }
   }
-  std::stable_sort(pieces.begin(), pieces.end(), [](const RangeCopy& a, const RangeCopy& b) {
-    return std::tie(a.shardID, a.sourceOffset) < std::tie(b.shardID, b.sourceOffset);
+  const std::vector<uint32_t> shardRank =
+      stringRanks(copies.size(), [&](size_t i) -> const std::string& { return copies[i].shardID; });
+  const std::vector<uint32_t> pathRank = stringRanks(
+      copies.size(), [&](size_t i) -> const std::string& { return copies[i].destinationPath; });
+  std::stable_sort(pieces.begin(), pieces.end(), [&](const Piece& a, const Piece& b) {
+    return std::tie(shardRank[a.copy], a.sourceOffset) <
+           std::tie(shardRank[b.copy], b.sourceOffset);
   });
 
   std::vector<CoalescedRangeCopy> ranges;
-  CoalescedRangeCopy open;
-  uint64_t openEnd = 0;
-  bool isOpen = false;
+  std::vector<Piece> members;
+  uint64_t start = 0;
+  uint64_t end = 0;
   const auto close = [&] {
+    std::stable_sort(members.begin(), members.end(), [&](const Piece& a, const Piece& b) {
+      return std::tie(pathRank[a.copy], a.destinationOffset, a.sourceOffset) <
+             std::tie(pathRank[b.copy], b.destinationOffset, b.sourceOffset);
+    });
     char id[32];
     std::snprintf(id, sizeof id, "range-%08llu", static_cast<unsigned long long>(ranges.size()));
-    open.id = id;
-    open.size = openEnd - open.sourceOffset;
-    std::stable_sort(open.destinations.begin(), open.destinations.end(),
-                     [](const RangeCopy& a, const RangeCopy& b) {
-                       return std::tie(a.destinationPath, a.destinationOffset, a.sourceOffset) <
-                              std::tie(b.destinationPath, b.destinationOffset, b.sourceOffset);
-                     });
-    ranges.push_back(std::move(open));
-    open = CoalescedRangeCopy();
+    CoalescedRangeCopy range;
+    range.id = id;
+    range.shardID = copies[members.front().copy].shardID;
+    range.sourceOffset = start;
+    range.size = end - start;
+    range.destinations.reserve(members.size());
+    for (const Piece& p : members) {
+      const RangeCopy& copy = copies[p.copy];
+      range.destinations.push_back(
+          {copy.shardID, p.sourceOffset, p.size, copy.destinationPath, p.destinationOffset});
+    }
+    ranges.push_back(std::move(range));
+    members.clear();
   };
-  for (RangeCopy& piece : pieces) {
+  for (const Piece& piece : pieces) {
     const uint64_t pieceEnd = piece.sourceOffset + piece.size;
-    if (isOpen && piece.shardID == open.shardID &&
-        std::max(openEnd, pieceEnd) - open.sourceOffset <= chunk) {
-      openEnd = std::max(openEnd, pieceEnd);
-      open.destinations.push_back(std::move(piece));
+    if (!members.empty() && shardRank[piece.copy] == shardRank[members.front().copy] &&
+        std::max(end, pieceEnd) - start <= chunk) {
+      end = std::max(end, pieceEnd);
+      members.push_back(piece);
       continue;
     }
-    if (isOpen) close();
-    open.shardID = piece.shardID;
-    open.sourceOffset = piece.sourceOffset;
-    openEnd = pieceEnd;
-    open.destinations.push_back(std::move(piece));
-    isOpen = true;
+    if (!members.empty()) close();
+    start = piece.sourceOffset;
+    end = pieceEnd;
+    members.push_back(piece);
   }
-  if (isOpen) close();
+  if (!members.empty()) close();
   return ranges;
 }
 
