@@ -11,6 +11,7 @@
 
 #include "cli/command_line.h"
 #include "cli/mode_actions.h"
+#include "engine/common/cancellation.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ int run(const std::vector<std::string>& argv) {
     return 2;
   }
 
+  // Ctrl-C and SIGTERM end a run at its next cancellation point, so an
+  // interrupted install leaves a saved download that --resume continues.
+  installCancellationSignalHandlers();
   try {
     std::string out;
     for (const std::string& line : runModeAction(arguments)) out += line + "\n";

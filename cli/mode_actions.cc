@@ -1,7 +1,16 @@
 #include "cli/mode_actions.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
+#include "cli/progress_line.h"
+#include "engine/install/streaming_repacker.h"
+#include "engine/io/posix.h"
+#include "engine/remote/download_session.h"
+#include "engine/remote/hugging_face_source.h"
 #include "engine/verify/verified_install_tool.h"
 #include "engine/vision/vision_pack_verifier.h"
 
@@ -13,16 +22,74 @@ using Mode = RepackCommandArguments::Mode;
   throw std::runtime_error(std::string(what) + " is not available in this build");
 }
 
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+// The hub session every install of this process uses: the default policy,
+// SSL_CERT_FILE (when set) as the trusted CA bundle, and the process's
+// cancellation token, which SIGINT and SIGTERM set.
+std::shared_ptr<const RemoteDownloadSession> commandLineSession() {
+  RemoteDownloadSessionOptions options;
+  const std::optional<std::string> caBundle = environment("SSL_CERT_FILE");
+  if (caBundle && !caBundle->empty()) options.caBundlePath = *caBundle;
+  options.cancellation = &CancellationToken::process();
+  return std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
+}
+
+// HF_ENDPOINT, the hub mirror convention, else the public hub.
+std::string hubBaseURL() {
+  std::optional<std::string> endpoint = environment("HF_ENDPOINT");
+  if (!endpoint || endpoint->empty()) return kDefaultHubBaseURL;
+  while (endpoint->size() > 1 && endpoint->back() == '/') endpoint->pop_back();
+  return *endpoint;
+}
+
+std::vector<std::string> install(const RepackCommandArguments& arguments) {
+  const SupportedModelSource& model = arguments.model;
+  RemoteStreamingRepackOptions options;
+  options.repoID = model.repoID;
+  options.revision = model.revision;
+  options.outputDir = Posix::standardizedPath(*arguments.output);
+  options.token = environment("HF_TOKEN");
+  options.requireKnownSource = true;
+  options.rangeChunkBytes = 67108864;
+  options.writeTileBytes = 524288;
+  options.minFreeReserveBytes = model.reserveBytes;
+  options.overwrite = arguments.overwrite;
+  options.resume = arguments.resume;
+  options.dryRunSpaceCheck = arguments.dryRun;
+  options.downloadSession = commandLineSession();
+  options.baseURL = hubBaseURL();
+  options.rangeRetryAttempts = 4;
+  options.retryBaseDelayNs = 1000000000;
+
+  RepackAudit audit;
+  RemoteStreamingRepackResult result;
+  {
+    TerminalProgressLine line(STDERR_FILENO, isTerminal(STDERR_FILENO));
+    RemoteStreamingRepacker repacker(options, audit);
+    result = repacker.run(line.handler());
+  }
+  return {(arguments.dryRun ? "Validated " : "Installed ") + model.displayName,
+          "Source revision: " + result.resolvedCommit,
+          "Download bytes: " + std::to_string(result.remoteBytesToDownload),
+          "Model: " + result.outputDir};
+}
+
 }  // namespace
 
 std::vector<std::string> runModeAction(const RepackCommandArguments& arguments) {
   switch (arguments.mode) {
     case Mode::install:
-      notAvailable(arguments.dryRun ? "dry run" : "install");
+      return install(arguments);
     case Mode::writeVision:
       notAvailable("vision-write");
     case Mode::discardPartial:
-      notAvailable("discard");
+      RemoteStreamingRepacker::discardSavedDownload(*arguments.output);
+      return {"Discarded saved download for " + *arguments.output};
     case Mode::verifyInstall: {
       const VerifyInstallResult result = VerifiedInstallTool::run({*arguments.inputKorvex});
       return {"Verified " + std::to_string(result.fileCount) + " files (" +

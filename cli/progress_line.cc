@@ -70,8 +70,7 @@ std::string TerminalProgressLine::duration(uint64_t seconds) {
   return text;
 }
 
-std::string TerminalProgressLine::render(const ModelInstallProgress& event,
-                                         Clock::time_point now) {
+std::string TerminalProgressLine::render(const ModelInstallProgress& event, Clock::time_point now) {
   return std::visit(
       Overloaded{
           [](const ModelInstallProgress::DownloadingMetadata&) -> std::string {
@@ -79,8 +78,8 @@ std::string TerminalProgressLine::render(const ModelInstallProgress& event,
           },
           [this](const ModelInstallProgress::Planning& p) -> std::string {
             total_ = p.downloadBytes;
-            return "Planned: " + bytes(p.downloadBytes) + " to download, " +
-                   bytes(p.outputBytes) + " package";
+            return "Planned: " + bytes(p.downloadBytes) + " to download, " + bytes(p.outputBytes) +
+                   " package";
           },
           [](const ModelInstallProgress::CheckingDisk& d) -> std::string {
             return "Disk space: " + bytes(d.requirement.availableBytes) + " free, " +
@@ -98,9 +97,8 @@ std::string TerminalProgressLine::render(const ModelInstallProgress& event,
               const double rate = static_cast<double>(c.downloadedThisRunBytes) / elapsed;
               line += "  " + bytes(static_cast<uint64_t>(rate)) + "/s";
               if (c.totalBytes > done && rate > 0) {
-                line += "  ETA " +
-                        duration(static_cast<uint64_t>(static_cast<double>(c.totalBytes - done) /
-                                                       rate));
+                line += "  ETA " + duration(static_cast<uint64_t>(
+                                       static_cast<double>(c.totalBytes - done) / rate));
               }
             }
             return line;

@@ -24,6 +24,7 @@
 #include "engine/remote/hugging_face_source.h"
 #include "engine/remote/source_byte_provider.h"
 #include "format/install_receipt.h"
+#include "format/korvex_format.h"
 
 namespace {
 
@@ -41,16 +42,13 @@ struct SideFile {
   bool required;
 };
 constexpr SideFile kSideFiles[] = {
-    {"tokenizer.json", 67108864, true},
-    {"tokenizer_config.json", 4194304, true},
-    {"special_tokens_map.json", 1048576, false},
-    {"chat_template.jinja", 4194304, false},
+    {"tokenizer.json", 67108864, true},          {"tokenizer_config.json", 4194304, true},
+    {"special_tokens_map.json", 1048576, false}, {"chat_template.jinja", 4194304, false},
     {"chat_template.json", 4194304, false},
 };
 
 double wallClockSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 [[noreturn]] void invalid(std::string detail) {
@@ -75,15 +73,14 @@ uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
 }
 
 uint64_t outputBytesOf(const RepackPlan& plan) {
-  uint64_t total = korvexCheckedAdd(plan.resident.indexSize, plan.resident.residentSize,
-                                    "resident.payload");
+  uint64_t total =
+      korvexCheckedAdd(plan.resident.indexSize, plan.resident.residentSize, "resident.payload");
   for (const LayerFilePlan& layer : plan.layers) {
     if (layer.expertsPerLayer <= 0) continue;
-    total = korvexCheckedAdd(
-        total,
-        korvexCheckedMultiply(static_cast<uint64_t>(layer.expertsPerLayer), layer.expertStride,
-                              "layout.layerSize"),
-        "outputBytes");
+    total = korvexCheckedAdd(total,
+                             korvexCheckedMultiply(static_cast<uint64_t>(layer.expertsPerLayer),
+                                                   layer.expertStride, "layout.layerSize"),
+                             "outputBytes");
   }
   return total;
 }
@@ -96,8 +93,8 @@ void sortAndDeduplicate(std::vector<RemoteCompletedRange>& ranges) {
 // Creates the outputs at their final sizes inside the partial directory:
 // model_weights.bin with its index at the head, and one file per layer that
 // has experts. Every file is fsync'ed, then the directory.
-void reserveOutputs(const RepackPlan& plan, const std::string& partialDirectory,
-                    RepackAudit& audit, const CancellationToken& cancellation) {
+void reserveOutputs(const RepackPlan& plan, const std::string& partialDirectory, RepackAudit& audit,
+                    const CancellationToken& cancellation) {
   Posix::mkdirP(partialDirectory + "/packed_experts");
   {
     UniqueFd resident = createResidentFile(plan.resident, audit);
@@ -113,6 +110,28 @@ void reserveOutputs(const RepackPlan& plan, const std::string& partialDirectory,
     Posix::fsync(fd.get(), layer.path);
   }
   Posix::fsyncDirectory(partialDirectory);
+}
+
+// The manifest and the layout record one expert stride for every layer file.
+// A checkpoint whose layers would need different strides (routed experts
+// quantized with different bit widths in different layers) would give a
+// package that no reader accepts, so it is refused before any download.
+void requireOneExpertStride(const RepackPlan& plan) {
+  const LayerFilePlan* first = nullptr;
+  for (const LayerFilePlan& layer : plan.layers) {
+    if (layer.expertsPerLayer <= 0) continue;
+    if (first == nullptr) {
+      first = &layer;
+    } else if (layer.expertStride != first->expertStride ||
+               layer.expertsPerLayer != first->expertsPerLayer) {
+      invalid("packed-expert layer " + std::to_string(layer.layerIndex) + " needs stride " +
+              std::to_string(layer.expertStride) + " with " +
+              std::to_string(layer.expertsPerLayer) + " experts, layer " +
+              std::to_string(first->layerIndex) + " stride " + std::to_string(first->expertStride) +
+              " with " + std::to_string(first->expertsPerLayer) +
+              " experts; a package holds one expert geometry for all layers");
+    }
+  }
 }
 
 // True when every expected output is a regular file of its planned size and
@@ -213,8 +232,8 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     if (o.resume) {
       loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
       if (loaded->repoID != o.repoID || loaded->requestedRevision != o.revision) {
-        throw RepackError(RepackError::InstallStateIncompatible{
-            "saved download belongs to a different source"});
+        throw RepackError(
+            RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
       }
     }
 
@@ -235,14 +254,15 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
 
     emit(ModelInstallProgress::DownloadingMetadata{});
     const RemoteSnapshot snapshot =
-        o.knownSources ? RemoteSnapshot::load(source, paths.metadataDirectory,
-                                              o.requireKnownSource, &audit_, *o.knownSources)
-                       : RemoteSnapshot::load(source, paths.metadataDirectory,
-                                              o.requireKnownSource, &audit_);
+        o.knownSources
+            ? RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_,
+                                   *o.knownSources)
+            : RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_);
 
     cancellation.check();
     const RepackPlan plan = RepackPlan::build(snapshot.metadata, snapshot.arch,
                                               snapshot.shardHeaders, paths.partialDirectory);
+    requireOneExpertStride(plan);
     const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
     const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
 
@@ -260,8 +280,8 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
           checkpoint.totalSourceBytes != copyPlan.remoteBytesToDownload ||
           !checkpoint.matches(o.repoID, o.revision, snapshot.metadata.indexSha256Hex,
                               copyPlan.canonicalFingerprint)) {
-        throw RepackError(RepackError::InstallStateIncompatible{
-            "saved download source or copy plan changed"});
+        throw RepackError(
+            RepackError::InstallStateIncompatible{"saved download source or copy plan changed"});
       }
       if (partialOutputsValid(copyPlan, plan, paths.partialDirectory)) {
         checkpoint.completedRanges =
@@ -305,8 +325,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     audit_.remoteRangeStreamingSupported = true;
     audit_.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
     audit_.sourceSnapshotSha256 = snapshot.metadata.indexSha256Hex;
-    audit_.bitWidthOverridesHonored =
-        static_cast<int64_t>(snapshot.metadata.bitsOverrides.size());
+    audit_.bitWidthOverridesHonored = static_cast<int64_t>(snapshot.metadata.bitsOverrides.size());
     audit_.tensorsDroppedMultimodal = plan.excludedMultimodalTensorNames;
     audit_.packedExpertLayoutMode = "identity";
 
@@ -348,7 +367,9 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     provider->copyRanges(
         copyPlan.coalescedCopies, finished, paths.partialDirectory, paths.rangeTemporaryFile,
         audit_,
-        [&](uint64_t fetched) { emit(ModelInstallProgress::CopyingPayload{reused, fetched, total}); },
+        [&](uint64_t fetched) {
+          emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
+        },
         [&](const RemoteCompletedRange& done) {
           std::erase_if(checkpoint.completedRanges,
                         [&](const RemoteCompletedRange& r) { return r.id == done.id; });
@@ -443,15 +464,14 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     audit_.outputBytesWritten += manifestBytes.size();
     Posix::rename(manifestPath + ".tmp", manifestPath);
 
-    const std::string manifestSha = Sha256Stream::hashFile(manifestPath, kHashTileBytes, false,
-                                                           false);
+    const std::string manifestSha =
+        Sha256Stream::hashFile(manifestPath, kHashTileBytes, false, false);
     const std::string receipt = VerifiedInstallReceipt::encode(
-        paths.finalDirectory, manifestSha, manifestBytes.size(), o.repoID,
-        snapshot.resolvedCommit, VerifiedInstallReceipt::kInstallToolVersion, receiptFiles,
+        paths.finalDirectory, manifestSha, manifestBytes.size(), o.repoID, snapshot.resolvedCommit,
+        VerifiedInstallReceipt::kInstallToolVersion, receiptFiles,
         VerifiedInstallReceipt::timestampNow());
     Posix::atomicWrite({reinterpret_cast<const uint8_t*>(receipt.data()), receipt.size()},
-                       paths.partialDirectory + "/verified-install.json",
-                       paths.partialDirectory);
+                       paths.partialDirectory + "/verified-install.json", paths.partialDirectory);
     audit_.outputBytesWritten += receipt.size();
 
     cancellation.check();
