@@ -400,12 +400,13 @@ std::optional<CheckpointOptions> options(std::string_view name) {
   if (name == "varnel15") {
     // A qwen3_5_moe checkpoint narrower and shallower than the Qwen baseline
     // (which is therefore not applied), with the family's 8-bit routers and
-    // shared-expert gates, one 8-bit routed-expert projection and a 6-bit
-    // output head.
+    // shared-expert gates, one 8-bit shared-expert projection and a 6-bit
+    // output head. Routed experts keep one bit width in every layer: a
+    // package records one expert stride for all its layer files.
     CheckpointOptions o = smallCheckpointOptions(CheckpointFamily::qwen3_5_moe);
     o.seed = 15;
     o.numLayers = 8;
-    o.bitsOverrides = {{"language_model.model.layers.0.mlp.switch_mlp.down_proj", 8},
+    o.bitsOverrides = {{"language_model.model.layers.0.mlp.shared_expert.down_proj", 8},
                        {"language_model.lm_head", 6}};
     return o;
   }

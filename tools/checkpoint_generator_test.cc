@@ -432,7 +432,8 @@ TEST(CheckpointGenerator, StandInsMatchTheirCataloguePins) {
       const json quantization =
           json::parse(checkpoint->sideFiles().at("config.json"))["quantization"];
       EXPECT_EQ(quantization["language_model.lm_head"]["bits"], 6);
-      EXPECT_EQ(quantization["language_model.model.layers.0.mlp.switch_mlp.down_proj"]["bits"], 8);
+      EXPECT_EQ(quantization["language_model.model.layers.0.mlp.shared_expert.down_proj"]["bits"],
+                8);
     } else {
       EXPECT_EQ(arch.family, RepackModelFamily::brask);
       // Near the catalogue's estimate of what an install fetches.

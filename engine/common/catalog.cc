@@ -26,7 +26,7 @@ const std::array<SupportedModelSource, 6>& rows() {
       // is that of the generated index, which the tools tests hold to it.
       {"varnel15", "Varnel 1.5 35B-A3B 4-bit", "varnel-ai/Varnel-1.5-35B-A3B-MLX-4bit",
        "8e9fa31c15ae53ae2e2f6df976c16d038778ccaf",
-       "8f0266f1d81778031a4a12b0db906b4cbb8c9f52bb70cff7a170592e431ee6e4",
+       "8e64094429a20015c38a183a5aa64d74f7dd868637afa822c28ebb538fc5f6c2",
        "varnel-1.5-35b-a3b-4bit", 19528808680, 19546274845, kReserve},
       {"lfm25", "LFM2.5 24B-A2B 4-bit", "LiquidAI/LFM2.5-24B-A2B-MLX-4bit",
        "667408d494bde191c2cb9dd4f4549827816b9275",

@@ -260,8 +260,14 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
             : RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_);
 
     cancellation.check();
-    const RepackPlan plan = RepackPlan::build(snapshot.metadata, snapshot.arch,
-                                              snapshot.shardHeaders, paths.partialDirectory);
+    RepackPlan plan = RepackPlan::build(snapshot.metadata, snapshot.arch, snapshot.shardHeaders,
+                                        paths.partialDirectory);
+    if (o.knownSources) {
+      // The model id comes from the same table that admitted the source.
+      const auto known = o.knownSources->find(snapshot.metadata.indexSha256Hex);
+      plan.matchedModelID =
+          known == o.knownSources->end() ? std::nullopt : std::optional<std::string>(known->second);
+    }
     requireOneExpertStride(plan);
     const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
     const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);

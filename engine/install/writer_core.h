@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/repack_audit.h"
 #include "engine/common/unique_fd.h"
 #include "engine/io/mmap_handle.h"
-#include "engine/common/repack_audit.h"
 #include "engine/plan/repack_plan.h"
 #include "engine/plan/resident_index_encoder.h"
 
