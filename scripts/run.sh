@@ -1,20 +1,46 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the release configuration and runs the
-# main job. Until the installer can stream from a hub, the job writes a
-# synthetic package and verifies it end to end with --verify-install.
+# main job offline: the loopback test hub serves the varnel15 stand-in
+# checkpoint (pinned in the catalogue), VelquorRepack installs it exactly as
+# it would from the real hub (HF_ENDPOINT and SSL_CERT_FILE point it at the
+# test hub), then --verify-install re-checks the package. Everything it
+# creates is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 scripts/build.sh release
 
-bin=build/release/VelquorRepack
+bin=build/release/cli/VelquorRepack
+tools=build/release/tools
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+hub_pid=
+cleanup() {
+  if [[ -n "$hub_pid" ]]; then
+    kill -TERM "$hub_pid" 2>/dev/null || true
+    wait "$hub_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-"$bin" --help
+model=varnel15
+read -r repo revision < <("$tools/velquor-make-checkpoint" --print-source "$model")
+"$tools/velquor-make-checkpoint" --stand-in "$model" "$work/checkpoint" >/dev/null
+
+mkfifo "$work/hub.out"
+"$tools/velquor-test-hub" --dir "$work/checkpoint" --repo "$repo" --revision "$revision" \
+  >"$work/hub.out" &
+hub_pid=$!
+read -r ready <"$work/hub.out"
+base_url=$(sed -E 's/.*"base_url": *"([^"]+)".*/\1/' <<<"$ready")
+ca=$(sed -E 's/.*"ca": *"([^"]+)".*/\1/' <<<"$ready")
+echo "test hub at $base_url serving $repo@$revision"
 echo
-echo "\$ make_package_fixture $work/demo.korvex"
-build/release/make_package_fixture "$work/demo.korvex"
-echo "\$ VelquorRepack --verify-install --input-korvex $work/demo.korvex"
-"$bin" --verify-install --input-korvex "$work/demo.korvex"
+
+export HF_ENDPOINT="$base_url" SSL_CERT_FILE="$ca" no_proxy=localhost,127.0.0.1 NO_PROXY=localhost,127.0.0.1
+echo "\$ VelquorRepack --model $model --output $work/$model.korvex"
+"$bin" --model "$model" --output "$work/$model.korvex"
+echo
+echo "\$ VelquorRepack --verify-install --input-korvex $work/$model.korvex"
+"$bin" --verify-install --input-korvex "$work/$model.korvex"

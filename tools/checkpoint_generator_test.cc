@@ -610,6 +610,13 @@ TEST(MakeCheckpointTool, WritesCheckpointsAndRejectsBadCommandLines) {
   EXPECT_EQ(sha256(testutil::readFile(dir.file("varnel/") + kIndex)), pin);
   EXPECT_NE(r.out.find(pin), std::string::npos);
 
+  // Where the installer looks for the stand-in.
+  r = run({"--print-source", "varnel15"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, ModelCatalog::lookup("varnel15")->repoID + " " +
+                       ModelCatalog::lookup("varnel15")->revision + "\n");
+  EXPECT_EQ(run({"--print-source", "qwen36"}).exitStatus, 2);
+
   r = run({"--family", "lfm2moe", "--layers=5", "--seed", "9", "--override",
            "model.layers.4.feed_forward.switch_mlp.up_proj=8", dir.file("lfm")});
   ASSERT_EQ(r.exitStatus, 0) << r.err;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/common/catalog.h"
 #include "engine/io/sha256_stream.h"
 #include "tools/checkpoint_generator.h"
 
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* kUsage =
     R"(usage: velquor-make-checkpoint [options] <directory>
        velquor-make-checkpoint --stand-in <varnel15|brask> [--headers-only] <directory>
+       velquor-make-checkpoint --print-source <varnel15|brask>
 
 Writes a synthetic checkpoint in the layout of MLX exports: safetensors shards,
 model.safetensors.index.json, config.json with its quantization block, tokenizer
@@ -54,6 +56,10 @@ always give the same files. <directory> is created if missing and must be empty.
   --headers-only        shards get their real headers and a hole instead of
                         tensor data: for planning only, never serve such a
                         directory (its tensor bytes read as zeros)
+  --print-source NAME   prints the hub repository and the pinned revision of the
+                        catalogue row NAME ("<owner/name> <commit>"), so that a
+                        test hub can serve the stand-in where the installer
+                        looks for it
   --help                this text
 
 Widths that feed a quantized projection must be multiples of 64. brask's
@@ -216,6 +222,16 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+  }
+
+  if (args.size() == 2 && args[0] == "--print-source") {
+    const std::optional<SupportedModelSource> row = ModelCatalog::lookup(args[1]);
+    if (!row || !StandIn::options(args[1])) {
+      std::fprintf(stderr, "velquor-make-checkpoint: unknown stand-in \"%s\"\n", args[1].c_str());
+      return 2;
+    }
+    std::printf("%s %s\n", row->repoID.c_str(), row->revision.c_str());
+    return 0;
   }
 
   Command command;
