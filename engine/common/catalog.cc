@@ -20,20 +20,21 @@ const std::array<SupportedModelSource, 6>& rows() {
        "38740b847e4cb78f352aba30aa41c76e08e6eb46",
        "0b28df60e33753a14e816d3b31577ae2c93884c58430a4a6de6ae9ea483842ea", "qwen3.6-35b-a3b-4bit",
        19529025048, 19546491213, kReserve},
-      // PLACEHOLDER PIN: revision and index digest are stand-ins until this row
-      // is pinned to the reproducible checkpoint that tools/ generates.
+      // The varnel15 and brask rows pin the reproducible checkpoints that
+      // velquor-make-checkpoint --stand-in NAME writes (tools/). The revision
+      // is the SHA-1 of "VelquorRepack stand-in checkpoint NAME"; the digest
+      // is that of the generated index, which the tools tests hold to it.
       {"varnel15", "Varnel 1.5 35B-A3B 4-bit", "varnel-ai/Varnel-1.5-35B-A3B-MLX-4bit",
-       "0000000000000000000000000000000000000015",
-       "0000000000000000000000000000000000000000000000000000000000000015",
+       "8e9fa31c15ae53ae2e2f6df976c16d038778ccaf",
+       "8f0266f1d81778031a4a12b0db906b4cbb8c9f52bb70cff7a170592e431ee6e4",
        "varnel-1.5-35b-a3b-4bit", 19528808680, 19546274845, kReserve},
       {"lfm25", "LFM2.5 24B-A2B 4-bit", "LiquidAI/LFM2.5-24B-A2B-MLX-4bit",
        "667408d494bde191c2cb9dd4f4549827816b9275",
        "7887b03265aef7824c8e5b9a51667e486f889749240d8c59a95f3cd899e86e4a",
        "LiquidAI/LFM2.5-24B-A2B-MLX-4bit", 13585182789, 13585000000, kReserve},
-      // PLACEHOLDER PIN: as for varnel15 above.
       {"brask", "Brask 40B-A2.5B 4-bit", "Dovrik/brask-int4",
-       "00000000000000000000000000000000000b4a5c",
-       "00000000000000000000000000000000000000000000000000000000000b4a5c", "Dovrik/brask-int4",
+       "c44506cd8318103683a9bc3ee14294c4563de946",
+       "28d14021e2151df3696b36520ddde03903f3092a2f7a676d7d09b5c07202cef7", "Dovrik/brask-int4",
        22579791728, 22570000000, kReserve},
   }};
   return kRows;
