@@ -15,6 +15,8 @@ constexpr std::string_view kUsage =
     "--output <name.vision.korvex> [--overwrite] [--resume]\n"
     "  VelquorRepack --discard-partial --output <model.korvex>\n"
     "  VelquorRepack --verify-install --input-korvex <model.korvex>\n"
+    "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> --text-model "
+    "<text.korvex>\n"
     "  VelquorRepack --help\n"
     "\n"
     "The installer streams the selected checkpoint (default: the supported Gemma 4\n"
@@ -76,6 +78,15 @@ void validate(const RepackCommandArguments& a) {
       }
       if (a.dryRun) throw ParseError::invalidMode("verification does not accept --dry-run");
       break;
+    case Mode::verifyVision:
+      if (!a.inputKorvex) throw ParseError::missingRequired("--input-korvex");
+      if (!a.textModel) throw ParseError::missingRequired("--text-model");
+      if (a.output || a.overwrite || a.resume) {
+        throw ParseError::invalidMode(
+            "vision verification accepts only --input-korvex and --text-model");
+      }
+      if (a.dryRun) throw ParseError::invalidMode("vision verification does not accept --dry-run");
+      break;
   }
 }
 
@@ -115,6 +126,8 @@ RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& ar
       a.mode = Mode::discardPartial;
     } else if (arg == "--verify-install") {
       a.mode = Mode::verifyInstall;
+    } else if (arg == "--verify-vision") {
+      a.mode = Mode::verifyVision;
     } else if (arg == "--write-vision") {
       a.mode = Mode::writeVision;
     } else if (arg == "--dry-run") {

@@ -11,7 +11,7 @@
 #include "engine/common/catalog.h"
 
 struct RepackCommandArguments {
-  enum class Mode { install, writeVision, discardPartial, verifyInstall };
+  enum class Mode { install, writeVision, discardPartial, verifyInstall, verifyVision };
 
   Mode mode = Mode::install;
   SupportedModelSource model = ModelCatalog::defaultSource();
@@ -64,5 +64,5 @@ class RepackCommandParseError : public std::exception {
 // result. Throws RepackCommandParseError.
 RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& argv);
 
-// The twenty-line usage text, without a trailing newline.
+// The twenty-one-line usage text, without a trailing newline.
 std::string_view repackUsageText();

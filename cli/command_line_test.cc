@@ -58,6 +58,21 @@ TEST(CommandLine, RejectsWithTheFirstFailingRule) {
        "verification accepts only --input-korvex"},
       {{"--verify-install", "--input-korvex", "k", "--dry-run"},
        "verification does not accept --dry-run"},
+      {{"--verify-vision"}, "missing required argument: --input-korvex"},
+      {{"--verify-vision", "--input-korvex", "k"}, "missing required argument: --text-model"},
+      {{"--verify-vision", "--text-model", "t"}, "missing required argument: --input-korvex"},
+      {{"--verify-vision", "--input-korvex", "k", "--text-model", "t", "--output", "o"},
+       "vision verification accepts only --input-korvex and --text-model"},
+      {{"--verify-vision", "--input-korvex", "k", "--text-model", "t", "--overwrite"},
+       "vision verification accepts only --input-korvex and --text-model"},
+      {{"--verify-vision", "--input-korvex", "k", "--text-model", "t", "--resume"},
+       "vision verification accepts only --input-korvex and --text-model"},
+      {{"--verify-vision", "--input-korvex", "k", "--text-model", "t", "--dry-run"},
+       "vision verification does not accept --dry-run"},
+      {{"--verify-vision", "--discard-partial", "--resume"},
+       "--resume and --discard-partial are mutually exclusive"},
+      {{"--verify-install", "--input-korvex", "k", "--text-model", "t"},
+       "verification accepts only --input-korvex"},
       // The last of the mode flags decides the mode.
       {{"--verify-install", "--input-korvex", "k", "--discard-partial", "--write-vision",
         "--verify-install", "--discard-partial", "--model", "brask", "--resume"},
@@ -112,11 +127,21 @@ TEST(CommandLine, AcceptedCombinations) {
 
   a = parse({"--discard-partial", "--output", "o", "--model", "lfm25"});
   EXPECT_EQ(a.mode, Mode::discardPartial);
+
+  a = parse({"--write-vision", "--input-korvex", "c", "--text-model", "t", "--verify-vision",
+             "--model", "qwen36"});
+  EXPECT_EQ(a.mode, Mode::verifyVision);
+  EXPECT_EQ(a.inputKorvex, "c");
+  EXPECT_EQ(a.textModel, "t");
 }
 
-TEST(CommandLine, UsageTextHasTwentyLinesAndNoTrailingNewline) {
+TEST(CommandLine, UsageTextHasTwentyOneLinesAndNoTrailingNewline) {
   const std::string usage(repackUsageText());
-  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 19);
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 20);
+  EXPECT_NE(usage.find("\n  VelquorRepack --verify-install --input-korvex <model.korvex>\n"
+                       "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> "
+                       "--text-model <text.korvex>\n  VelquorRepack --help\n"),
+            std::string::npos);
   EXPECT_NE(usage.back(), '\n');
   EXPECT_TRUE(usage.starts_with("Usage:\n  VelquorRepack [--model "));
   EXPECT_TRUE(usage.ends_with("\ninstall."));

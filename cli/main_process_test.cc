@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "cli/command_line.h"
+#include "engine/vision/vision_companion_fixture.h"
 #include "tests/test_util.h"
 #include "tools/package_fixture.h"
 
@@ -32,6 +33,7 @@ TEST(MainProcess, ArgumentErrorsPrintErrorBlankLineAndUsage) {
            {{"--model"}, "missing value for --model"},
            {{"--write-vision", "--model", "qwen36"},
             "vision-write accepts only --model gemma4 or gemma4-qat"},
+           {{"--verify-vision", "--input-korvex", "c"}, "missing required argument: --text-model"},
        }) {
     const testutil::ProcessResult r = run(c.args);
     EXPECT_EQ(r.exitStatus, 2) << c.message;
@@ -64,6 +66,33 @@ TEST(MainProcess, VerifyInstallPrintsTheReport) {
   EXPECT_EQ(r.out, "Verified " + std::to_string(fixture.manifest.files.size() + 1) + " files (" +
                        std::to_string(bytes) + " bytes)\nReceipt: " + dir.file("m.korvex") +
                        "/verified-install.json\n");
+}
+
+TEST(MainProcess, VerifyVisionHashesTheCompanionAgainstItsTextPackage) {
+  testutil::TempDir dir;
+  const PackageFixture text = writePackageFixture(dir.file("text.korvex"));
+  const VisionCompanionFixture companion =
+      writeVisionCompanionFixture(dir.file("m.vision.korvex"), text.directory);
+  const std::vector<std::string> args = {"--verify-vision", "--input-korvex",
+                                         dir.file("m.vision.korvex"), "--text-model",
+                                         text.directory};
+
+  testutil::ProcessResult r = run(args);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "Verified vision companion (" + std::to_string(companion.weightsFileSize) +
+                       " weight bytes)\nText binding: " +
+                       VisionPackTextBinding::read(text.directory).textManifestSHA + "\n");
+
+  // The weights are hashed: one flipped byte fails the run.
+  std::string weights = testutil::readFile(companion.directory + "/vision_weights.bin");
+  weights[100] ^= 1;
+  testutil::writeFile(companion.directory + "/vision_weights.bin", weights);
+  r = run(args);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "verification failed: configuration invalid: vision_weights.bin hash mismatch\n");
 }
 
 }  // namespace

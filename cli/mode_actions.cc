@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "engine/verify/verified_install_tool.h"
+#include "engine/vision/vision_pack_verifier.h"
 
 namespace {
 
@@ -28,6 +29,13 @@ std::vector<std::string> runModeAction(const RepackCommandArguments& arguments) 
                   std::to_string(result.bytesVerified) + " bytes)",
               "Receipt: " + result.receiptPath};
     }
+    case Mode::verifyVision: {
+      const VisionPackVerification result =
+          VisionPackVerifier::verify(*arguments.inputKorvex, *arguments.textModel, true);
+      return {
+          "Verified vision companion (" + std::to_string(result.weightsBytes) + " weight bytes)",
+          "Text binding: " + result.compatibleTextManifestSha256};
+    }
   }
   notAvailable("this mode");
 }
@@ -41,6 +49,7 @@ std::string_view failurePrefix(Mode mode) {
     case Mode::discardPartial:
       return "discard failed: ";
     case Mode::verifyInstall:
+    case Mode::verifyVision:
       return "verification failed: ";
   }
   return "failed: ";

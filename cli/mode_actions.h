@@ -10,6 +10,6 @@
 
 std::vector<std::string> runModeAction(const RepackCommandArguments& arguments);
 
-// "install failed: ", "vision-write failed: ", "discard failed: " or
-// "verification failed: ".
+// "install failed: ", "vision-write failed: ", "discard failed: " or, for
+// both verification modes, "verification failed: ".
 std::string_view failurePrefix(RepackCommandArguments::Mode mode);
