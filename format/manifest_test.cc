@@ -206,6 +206,8 @@ TEST(KorvexManifest, DecodeRejectsMalformedDocuments) {
   EXPECT_EQ(error(good), "ok");
   EXPECT_NE(error("{"), "ok");
   EXPECT_NE(error("[]"), "ok");
+  EXPECT_EQ(error(std::string(300, '[') + std::string(300, ']')),
+            "JSON nesting deeper than 256 levels");
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     const size_t at = text.find(from);
