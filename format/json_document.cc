@@ -28,10 +28,6 @@ std::optional<int64_t> integral(const json& v) {
   return std::nullopt;
 }
 
-}  // namespace
-
-namespace {
-
 // Builds the tree exactly as json::parse does (same parser, same events, same
 // errors) and charges each event what it adds to the heap. The charges follow
 // nlohmann's tree: an array element is a 16-byte slot in a std::vector, counted

@@ -34,8 +34,9 @@ class DecodeError : public std::runtime_error {
 // kTreeBaseBytes. Real documents fit: pretty-printed package documents and
 // shard indexes charge 3 to 4 bytes per byte, the compact resume checkpoint
 // about 5 and a compact safetensors header about 7, which the base allowance
-// absorbs up to a header of about 11 MiB. Nesting is limited as well: an
-// array or object below kMaxDepth levels is refused.
+// absorbs up to a header of about 11 MiB. Besides the tree the parser holds
+// one token at a time, at most a few times the longest string. Nesting is
+// limited as well: an array or object below kMaxDepth levels is refused.
 inline constexpr size_t kMaxDepth = 256;
 inline constexpr uint64_t kTreeBytesPerInputByte = 4;
 inline constexpr uint64_t kTreeBaseBytes = 32 << 20;
