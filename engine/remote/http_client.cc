@@ -1,0 +1,314 @@
+#include "engine/remote/http_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <mutex>
+
+#include "engine/common/repack_error.h"
+#include "engine/remote/response_headers.h"
+
+std::optional<std::string> HttpHeaders::get(std::string_view name) const {
+  std::optional<std::string> value;
+  for (const auto& [fieldName, fieldValue] : fields_) {
+    if (!RemoteHeaders::equalsIgnoringCase(fieldName, name)) continue;
+    if (value) {
+      *value += ", ";
+      *value += fieldValue;
+    } else {
+      value = fieldValue;
+    }
+  }
+  return value;
+}
+
+void HttpHeaders::set(std::string name, std::string value) {
+  remove(name);
+  fields_.emplace_back(std::move(name), std::move(value));
+}
+
+void HttpHeaders::remove(std::string_view name) {
+  std::erase_if(fields_, [&](const auto& field) {
+    return RemoteHeaders::equalsIgnoringCase(field.first, name);
+  });
+}
+
+void HttpHeaders::append(std::string name, std::string value) {
+  fields_.emplace_back(std::move(name), std::move(value));
+}
+
+namespace {
+
+std::string_view codeName(RemoteTransportError::Code code) {
+  switch (code) {
+    case RemoteTransportError::Code::timedOut:
+      return "timed out";
+    case RemoteTransportError::Code::networkConnectionLost:
+      return "network connection lost";
+    case RemoteTransportError::Code::cannotConnectToHost:
+      return "cannot connect to host";
+    case RemoteTransportError::Code::dnsLookupFailed:
+      return "DNS lookup failed";
+    case RemoteTransportError::Code::notConnectedToInternet:
+      return "not connected to the internet";
+    case RemoteTransportError::Code::resourceUnavailable:
+      return "resource unavailable";
+    case RemoteTransportError::Code::other:
+      return "transfer failed";
+  }
+  return "transfer failed";
+}
+
+}  // namespace
+
+RemoteTransportError::RemoteTransportError(Code code, std::string detail)
+    : code_(code), text_("network error (" + std::string(codeName(code)) + "): " + detail) {}
+
+bool isRedirectStatus(int64_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+namespace {
+
+// Large receive buffers keep the number of callbacks and pwrite calls per
+// range low; the memory is per request and does not grow with the range.
+constexpr long kReceiveBufferBytes = 512 * 1024;
+
+RemoteTransportError::Code classify(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return RemoteTransportError::Code::timedOut;
+    case CURLE_COULDNT_CONNECT:
+      return RemoteTransportError::Code::cannotConnectToHost;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return RemoteTransportError::Code::dnsLookupFailed;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2_STREAM:
+      return RemoteTransportError::Code::networkConnectionLost;
+    default:
+      return RemoteTransportError::Code::other;
+  }
+}
+
+struct FreeEasy {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct FreeList {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+// The state of one perform call, reached from curl's callbacks. Callbacks
+// never let an exception cross libcurl: it is parked here and rethrown after
+// curl_easy_perform returns.
+struct Exchange {
+  CURL* handle = nullptr;
+  HttpExchange* receiver = nullptr;
+  const CancellationToken* cancel = nullptr;
+  std::string url;
+  std::vector<std::pair<std::string, std::string>> fields;  // of the header block being received
+  bool delivered = false;  // the response callback ran (later lines are trailers)
+  bool stoppedByReceiver = false;
+  std::exception_ptr failure;
+  // Idle watchdog: curl's low-speed check averages over several seconds, so
+  // the exact "nothing arrived for idleSeconds" rule is kept here.
+  std::chrono::steady_clock::duration idleLimit{};
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+  curl_off_t lastReceived = 0;
+  curl_off_t lastSent = 0;
+  bool idleTimedOut = false;
+
+  void noteActivity() { lastActivity = std::chrono::steady_clock::now(); }
+
+  bool deliverResponse() {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) {  // informational: the real answer follows
+      fields.clear();
+      return true;
+    }
+    delivered = true;
+    HttpResponse response;
+    response.status = status;
+    response.url = url;
+    for (auto& [name, value] : fields) response.headers.append(std::move(name), std::move(value));
+    fields.clear();
+    try {
+      if (receiver->response(response) == HttpExchange::Disposition::stop) {
+        stoppedByReceiver = true;
+        return false;
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      return false;
+    }
+    return true;
+  }
+};
+
+size_t onHeader(char* data, size_t size, size_t count, void* context) {
+  auto* exchange = static_cast<Exchange*>(context);
+  const size_t length = size * count;
+  exchange->noteActivity();
+  if (exchange->delivered) return length;  // trailers
+  std::string_view line(data, length);
+  if (line.starts_with("HTTP/")) {  // status line of a new response
+    exchange->fields.clear();
+    return length;
+  }
+  const std::string_view content = RemoteHeaders::trimmed(line);
+  if (content.empty()) return exchange->deliverResponse() ? length : 0;
+  if (line.front() == ' ' || line.front() == '\t') {  // obsolete folding
+    auto& fields = exchange->fields;
+    if (!fields.empty()) {
+      fields.back().second += ' ';
+      fields.back().second += content;
+    }
+    return length;
+  }
+  const size_t colon = content.find(':');
+  if (colon == std::string_view::npos) return length;  // not a field; ignored
+  exchange->fields.emplace_back(std::string(RemoteHeaders::trimmed(content.substr(0, colon))),
+                                std::string(RemoteHeaders::trimmed(content.substr(colon + 1))));
+  return length;
+}
+
+size_t onData(char* data, size_t size, size_t count, void* context) {
+  auto* exchange = static_cast<Exchange*>(context);
+  const size_t length = size * count;
+  exchange->noteActivity();
+  if (!exchange->delivered) return length;  // body of an informational answer
+  try {
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data), length);
+    if (exchange->receiver->data(bytes) == HttpExchange::Disposition::stop) {
+      exchange->stoppedByReceiver = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+  } catch (...) {
+    exchange->failure = std::current_exception();
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return length;
+}
+
+int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+  auto* exchange = static_cast<Exchange*>(context);
+  if (exchange->cancel->isCancelled()) return 1;
+  if (received != exchange->lastReceived || sent != exchange->lastSent) {
+    exchange->lastReceived = received;
+    exchange->lastSent = sent;
+    exchange->noteActivity();
+  } else if (std::chrono::steady_clock::now() - exchange->lastActivity > exchange->idleLimit) {
+    exchange->idleTimedOut = true;
+    return 1;
+  }
+  return 0;
+}
+
+long wholeSeconds(double seconds) {
+  if (!(seconds > 1)) return 1;
+  if (seconds > static_cast<double>(LONG_MAX / 1000)) return LONG_MAX / 1000;
+  return static_cast<long>(std::ceil(seconds));
+}
+
+class CurlHttpTransport final : public HttpTransport {
+ public:
+  CurlHttpTransport() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  }
+
+  Outcome perform(const HttpClientConfiguration& configuration, const HttpRequest& request,
+                  HttpExchange& receiver, const CancellationToken& cancel) override {
+    cancel.check();
+    std::unique_ptr<CURL, FreeEasy> handle(curl_easy_init());
+    if (!handle) {
+      throw RemoteTransportError(RemoteTransportError::Code::other, "cannot create a transfer");
+    }
+    CURL* h = handle.get();
+
+    Exchange exchange;
+    exchange.handle = h;
+    exchange.receiver = &receiver;
+    exchange.cancel = &cancel;
+    exchange.url = request.url;
+
+    std::unique_ptr<curl_slist, FreeList> headerList;
+    for (const auto& [name, value] : request.headers.fields()) {
+      // A line break would let a value (a token from the environment, say)
+      // smuggle further header lines into the request. The value is not shown.
+      if (name.find_first_of(std::string_view(":\r\n\0", 4)) != std::string::npos ||
+          value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        throw RepackError(RepackError::ConfigurationInvalid{"invalid HTTP header " + name});
+      }
+      // "Name;" sends a field with an empty value; "Name:" would remove it.
+      const std::string line = value.empty() ? name + ";" : name + ": " + value;
+      curl_slist* appended = curl_slist_append(headerList.get(), line.c_str());
+      if (appended == nullptr) {
+        throw RemoteTransportError(RemoteTransportError::Code::other, "cannot build the request");
+      }
+      headerList.release();
+      headerList.reset(appended);
+    }
+
+    const double idleSeconds = std::min(request.timeoutSeconds, configuration.idleTimeoutSeconds);
+    const long idle = wholeSeconds(idleSeconds);
+    exchange.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::max(idleSeconds, 0.001)));
+    char errorText[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    if (request.method == "HEAD") {
+      curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    } else if (request.method != "GET") {
+      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "VelquorRepack");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, idle);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idle);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, wholeSeconds(configuration.resourceTimeoutSeconds));
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    if (configuration.caBundlePath) {
+      curl_easy_setopt(h, CURLOPT_CAINFO, configuration.caBundlePath->c_str());
+      curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    }
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &exchange);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode code = curl_easy_perform(h);
+    if (exchange.failure) std::rethrow_exception(exchange.failure);
+    if (exchange.stoppedByReceiver) return Outcome::stopped;
+    if (code == CURLE_OK) return Outcome::completed;
+    if (code == CURLE_ABORTED_BY_CALLBACK && exchange.idleTimedOut) {
+      throw RemoteTransportError(RemoteTransportError::Code::timedOut,
+                                 "no data for " + std::to_string(idle) + " seconds");
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK && cancel.isCancelled()) throw CancellationError();
+    const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+    throw RemoteTransportError(classify(code), detail);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<HttpTransport> curlHttpTransport() {
+  static const std::shared_ptr<HttpTransport> kTransport = std::make_shared<CurlHttpTransport>();
+  return kTransport;
+}

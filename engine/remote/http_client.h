@@ -1,0 +1,119 @@
+// The HTTP client seam of the hub client. One call of HttpTransport::perform
+// is one request/response exchange on a connection of its own: redirects are
+// never followed here (the callers' redirect policies decide each hop and
+// issue the next request themselves), no cookie, credential, cache or
+// connection state survives the call, and the body is handed to the caller
+// chunk by chunk, never accumulated.
+//
+// CurlHttpTransport is the real client (libcurl, one easy handle per call).
+// Tests wrap or replace it to inject failures, exactly as the hub client
+// would see them from the network.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/common/cancellation.h"
+
+// A header list whose names compare without regard to case.
+class HttpHeaders {
+ public:
+  // The value of `name`; several fields of that name are joined with ", ".
+  std::optional<std::string> get(std::string_view name) const;
+  // Replaces every field of `name` with one field.
+  void set(std::string name, std::string value);
+  void remove(std::string_view name);
+  // Appends a field as received (duplicates kept).
+  void append(std::string name, std::string value);
+
+  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+struct HttpRequest {
+  std::string method = "GET";
+  std::string url;
+  HttpHeaders headers;
+  double timeoutSeconds = 60;  // idle and connect time-out of this request
+};
+
+struct HttpResponse {
+  int64_t status = 0;
+  std::string url;  // the URL that gave this response
+  HttpHeaders headers;
+};
+
+// Client settings shared by every request of one download session.
+struct HttpClientConfiguration {
+  double idleTimeoutSeconds = 300;         // no byte for this long ends a request
+  double resourceTimeoutSeconds = 604800;  // whole-request ceiling
+  // PEM bundle of trusted certificate authorities; the system store when absent.
+  std::optional<std::string> caBundlePath;
+};
+
+// The receiver of one exchange. Callbacks arrive on the thread that called
+// perform, in order: response once (after the complete header block of the
+// final, non-informational response), then data chunks. Returning
+// Disposition::stop ends the exchange at once; no callback follows.
+class HttpExchange {
+ public:
+  enum class Disposition { proceed, stop };
+  virtual ~HttpExchange() = default;
+  virtual Disposition response(const HttpResponse& response) = 0;
+  virtual Disposition data(std::span<const uint8_t> bytes) = 0;
+};
+
+// A failure of the client or the network, not of the server's answer. Its
+// code tells the retry policy whether trying again can help.
+class RemoteTransportError : public std::exception {
+ public:
+  enum class Code {
+    timedOut,
+    networkConnectionLost,
+    cannotConnectToHost,
+    dnsLookupFailed,
+    notConnectedToInternet,
+    resourceUnavailable,
+    other,
+  };
+  RemoteTransportError(Code code, std::string detail);
+  Code code() const { return code_; }
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  Code code_;
+  std::string text_;
+};
+
+class HttpTransport {
+ public:
+  enum class Outcome {
+    completed,  // the whole response was delivered
+    stopped,    // the exchange returned Disposition::stop
+  };
+  virtual ~HttpTransport() = default;
+  // Sends the request (HEAD sends no body and expects none) and delivers the
+  // response to `exchange`. Throws RemoteTransportError on a client or
+  // network failure, CancellationError when `cancel` was set during the
+  // call, configurationInvalid for a header field that holds a line break,
+  // and rethrows whatever a callback threw.
+  virtual Outcome perform(const HttpClientConfiguration& configuration, const HttpRequest& request,
+                          HttpExchange& exchange, const CancellationToken& cancel) = 0;
+};
+
+// libcurl with automatic redirects off and the proxy environment variables
+// honoured. Stateless; one instance may serve any number of threads.
+std::shared_ptr<HttpTransport> curlHttpTransport();
+
+// True for the statuses whose Location proposes the next hop: 301, 302, 303,
+// 307 and 308.
+bool isRedirectStatus(int64_t status);

@@ -1,0 +1,101 @@
+// The client of one model repository at one revision on the Hugging Face
+// hub: file URLs, file metadata from a HEAD request, ranged downloads into
+// temporary files and whole small files fetched into place. Every network
+// operation runs under the retry loop and through the download session.
+//
+// A source is a value; copies may be used from several threads at once
+// (they share the read-only download session).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/remote/download_session.h"
+#include "engine/remote/http_client.h"
+#include "engine/remote/range_transfer.h"
+#include "engine/remote/retry_policy.h"
+
+class RepackAudit;
+
+struct RemoteFileInfo {
+  std::string filename;
+  std::string resolvedCommit;  // 40 characters
+  uint64_t size = 0;
+  std::optional<std::string> etag;     // as sent, not normalised
+  std::optional<std::string> xetHash;  // content hash of Xet-backed files
+  bool acceptsRanges = false;
+
+  bool operator==(const RemoteFileInfo&) const = default;
+};
+
+template <>
+struct std::hash<RemoteFileInfo> {
+  size_t operator()(const RemoteFileInfo& info) const noexcept;
+};
+
+struct TemporaryRangeFile {
+  std::string path;
+  uint64_t byteCount = 0;
+
+  bool operator==(const TemporaryRangeFile&) const = default;
+};
+
+inline constexpr const char* kDefaultHubBaseURL = "https://huggingface.co";
+
+struct HuggingFaceRemoteSource {
+  std::string repoID;                         // owner/name
+  std::string requestedRevision;              // branch, tag or commit
+  std::optional<std::string> resolvedCommit;  // used in URLs once known
+  std::optional<std::string> token;           // sent only to the base URL's host
+  std::shared_ptr<const RemoteDownloadSession> downloadSession =
+      std::make_shared<const RemoteDownloadSession>();
+  std::string baseURL = kDefaultHubBaseURL;  // HTTPS, no query or fragment
+  std::string tempDirectory;                 // where temporary range files are created
+  RemoteRetryPolicy retryPolicy;
+
+  // A copy that names `commit` in every URL.
+  HuggingFaceRemoteSource pinned(const std::string& commit) const;
+
+  // baseURL / owner / name / "resolve" / revision / the file's path, each
+  // component percent-encoded. configurationInvalid for a repository id
+  // that is not two pieces, a piece or file name with "..", a file name that
+  // is empty, absolute or holds "?" or "#", and a base URL that is not HTTPS
+  // or carries a query or fragment.
+  std::string fileURL(const std::string& filename) const;
+
+  // A request with the headers every hub request carries: identity
+  // encoding, and the bearer token when `url` is on the base URL's host.
+  HttpRequest request(const std::string& method, const std::string& url) const;
+
+  // The file's metadata from a HEAD request that follows only same-host
+  // redirects, so a file stored elsewhere is described by the hub's own 3xx.
+  RemoteFileInfo resolveFileInfo(const std::string& filename, RepackAudit* audit) const;
+
+  // Bytes [offset, offset + length) of the file at info.resolvedCommit into
+  // `targetPath` (else a new temporary file in tempDirectory), with retries;
+  // progress restarts at 0 with each attempt. Length 0 makes an empty file
+  // without a request. On failure no file is left behind.
+  TemporaryRangeFile downloadRangeToTempFile(const std::string& filename,
+                                             const RemoteFileInfo& info, uint64_t offset,
+                                             int64_t length,
+                                             const std::optional<std::string>& targetPath,
+                                             const RemoteProgress& progress,
+                                             RepackAudit* audit) const;
+
+  // One attempt of downloadRangeToTempFile, without the retry loop.
+  TemporaryRangeFile downloadRangeAttempt(const std::string& filename, const RemoteFileInfo& info,
+                                          uint64_t offset, int64_t length,
+                                          const std::optional<std::string>& targetPath,
+                                          const RemoteProgress& progress) const;
+
+  // The whole file (remoteFileTooLarge above capBytes, before any request)
+  // into outputPath, which must be absent or a regular file; replaced by a
+  // rename so a reader never sees a partial file.
+  void fetchSmallFile(const std::string& filename, const RemoteFileInfo& info, uint64_t capBytes,
+                      const std::string& outputPath, RepackAudit* audit) const;
+
+  const RemoteDownloadSession& session() const { return *downloadSession; }
+};

@@ -1,0 +1,380 @@
+// The hub client against the loopback test hub: real TLS connections, the
+// hub's redirects to signed storage URLs, and every fault the hub can inject.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "engine/common/repack_error.h"
+#include "engine/remote/hub_fixture_test_util.h"
+
+namespace {
+
+using testutil::errorOf;
+
+constexpr char kShard[] = "model-00001-of-00002.safetensors";
+constexpr uint64_t kShardBytes = 300 * 1024 + 17;
+
+std::string pseudoRandom(size_t n, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(generator() & 0xff);
+  return out;
+}
+
+class RemoteHubTest : public HubFixture {
+ protected:
+  void SetUp() override {
+    shard_ = pseudoRandom(kShardBytes, 7);
+    serve({{"config.json", "{\"model_type\":\"tiny\"}"}, {kShard, shard_}},
+          [](TestHubOptions& o) { o.token = kHubToken; });
+  }
+
+  RemoteFileInfo shardInfo() { return source_.resolveFileInfo(kShard, &audit_); }
+
+  // Downloads [offset, offset + length) of the shard into a new temporary file
+  // and returns its content, or throws.
+  std::string download(uint64_t offset, uint64_t length) {
+    const RemoteFileInfo info = shardInfo();
+    const TemporaryRangeFile file = source_.downloadRangeToTempFile(
+        kShard, info, offset, static_cast<int64_t>(length), std::nullopt, {}, &audit_);
+    const std::string bytes = testutil::readFile(file.path);
+    std::filesystem::remove(file.path);
+    return bytes;
+  }
+
+  // The retry records of range downloads, as (attempt, detail).
+  std::vector<std::pair<int64_t, std::string>> rangeRetries() const {
+    std::vector<std::pair<int64_t, std::string>> out;
+    for (const auto& r : audit_.remoteRetries) {
+      EXPECT_EQ(r.label, std::string("downloadRangeToTempFile:") + kShard);
+      out.emplace_back(r.attempt, r.detail);
+    }
+    return out;
+  }
+
+  // The storage URL of the shard as error messages show it (no query).
+  std::string storageObjectURL() const {
+    for (const HubRequest& r : hub_->requests()) {
+      if (r.host == HubHost::storage) {
+        return hub_->storageURL() + r.target.substr(0, r.target.find('?'));
+      }
+    }
+    return "<none>";
+  }
+
+  std::string shard_;
+};
+
+TEST_F(RemoteHubTest, ShardMetadataComesFromTheHubsRedirect) {
+  const RemoteFileInfo info = shardInfo();
+  const HubFileFacts facts = hub_->facts(kShard);
+  EXPECT_EQ(info, (RemoteFileInfo{kShard, kHubCommit, kShardBytes, "\"" + facts.sha256 + "\"",
+                                  facts.xetHash, true}));
+  // The HEAD stayed on the hub host and carried the token there.
+  const std::vector<HubRequest> heads = requestsFor(kShard, "HEAD");
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(heads[0].host, HubHost::hub);
+  EXPECT_EQ(heads[0].header("Authorization"), std::string("Bearer ") + kHubToken);
+  EXPECT_EQ(heads[0].header("Accept-Encoding"), "identity");
+}
+
+TEST_F(RemoteHubTest, RangesComeFromSignedStorageWithoutTheToken) {
+  EXPECT_EQ(download(1000, 70000), shard_.substr(1000, 70000));
+  EXPECT_EQ(download(kShardBytes - 1, 1), shard_.substr(kShardBytes - 1));
+  const std::vector<HubRequest> gets = requestsFor(kShard, "GET");
+  ASSERT_EQ(gets.size(), 4u);  // hub, storage, hub, storage
+  EXPECT_EQ(gets[0].header("Authorization"), std::string("Bearer ") + kHubToken);
+  EXPECT_EQ(gets[1].host, HubHost::storage);
+  EXPECT_EQ(gets[1].header("Range"), "bytes=1000-70999");
+  EXPECT_EQ(gets[0].target,
+            "/velquor-test/tiny-moe/resolve/" + std::string(kHubCommit) + "/" + kShard);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+TEST_F(RemoteHubTest, RenamedRepositoryIsFollowedOnTheHubHost) {
+  hub_.reset();
+  serve({{"config.json", "{}"}}, [](TestHubOptions& o) {
+    o.formerRepoIDs = {"velquor-test/old-name"};
+    o.token = kHubToken;
+  });
+  source_.repoID = "velquor-test/old-name";
+  const RemoteFileInfo info = source_.resolveFileInfo("config.json", nullptr);
+  EXPECT_EQ(info.size, 2u);
+  const std::vector<HubRequest> requests = hub_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].status, 307);
+  for (const HubRequest& r : requests) {
+    EXPECT_EQ(r.method, "HEAD");
+    EXPECT_EQ(r.header("Authorization"), std::string("Bearer ") + kHubToken);
+  }
+}
+
+TEST_F(RemoteHubTest, MetadataErrors) {
+  EXPECT_EQ(
+      errorOf([&] { source_.resolveFileInfo("missing.json", &audit_); }),
+      "remote HTTP 404: " + hub_->baseURL() + "/velquor-test/tiny-moe/resolve/main/missing.json");
+  HuggingFaceRemoteSource anonymous = source_;
+  anonymous.token.reset();
+  EXPECT_EQ(
+      errorOf([&] { anonymous.resolveFileInfo("config.json", &audit_); }),
+      "remote HTTP 401: " + hub_->baseURL() + "/velquor-test/tiny-moe/resolve/main/config.json");
+  hub_->inject(
+      HubFault::header("X-Repo-Commit", std::string(kHubCommit).substr(1)).on("config.json"));
+  EXPECT_EQ(errorOf([&] { source_.resolveFileInfo("config.json", &audit_); }),
+            "remote protocol invalid: missing full X-Repo-Commit for config.json");
+  hub_->inject(HubFault::removeHeader("X-Linked-Size").on(kShard));
+  EXPECT_EQ(errorOf([&] { shardInfo(); }),
+            std::string("remote protocol invalid: missing remote size for ") + kShard);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+// Faults that a fresh attempt cures: each is retried once, recorded, and the
+// second attempt delivers the right bytes.
+TEST_F(RemoteHubTest, TransientFaultsAreRetriedAndRecorded) {
+  const RemoteFileInfo info = shardInfo();
+  struct Case {
+    std::string name;
+    HubFault fault;
+    std::function<std::string()> detail;
+  };
+  const std::vector<Case> cases = {
+      {"503 with Retry-After", HubFault::status(503).withRetryAfter("1").onHost(HubHost::storage),
+       [&] { return "remote HTTP 503: " + storageObjectURL() + ", Retry-After 1"; }},
+      {"429 on the hub", HubFault::status(429).onHost(HubHost::hub).onMethod("GET"),
+       [&] { return "remote HTTP 429: " + hub_->fileURL(kShard); }},
+      {"connection cut", HubFault::cutBody(4096).onHost(HubHost::storage),
+       [] {
+         return std::string("remote body for ") + kShard +
+                " was truncated: expected 100000, received 4096";
+       }},
+      {"502 on storage", HubFault::status(502).onHost(HubHost::storage),
+       [&] { return "remote HTTP 502: " + storageObjectURL(); }},
+      {"connection dropped unanswered", HubFault::dropConnection().onHost(HubHost::storage),
+       [] {
+         return std::string("network error (network connection lost): Empty reply from server");
+       }},
+  };
+  for (const Case& c : cases) {
+    audit_.remoteRetries.clear();
+    pauses_.clear();
+    hub_->clearRequests();
+    hub_->inject(c.fault);
+    const TemporaryRangeFile file =
+        source_.downloadRangeToTempFile(kShard, info, 5, 100000, std::nullopt, {}, &audit_);
+    EXPECT_EQ(testutil::readFile(file.path), shard_.substr(5, 100000)) << c.name;
+    std::filesystem::remove(file.path);
+    EXPECT_EQ(rangeRetries(), (std::vector<std::pair<int64_t, std::string>>{{1, c.detail()}}))
+        << c.name;
+    ASSERT_EQ(pauses_.size(), 1u) << c.name;
+    EXPECT_EQ(pauses_[0], 1000000000u) << c.name;  // Retry-After 1 equals the back-off
+  }
+}
+
+TEST_F(RemoteHubTest, PersistentOverloadUsesEveryAttempt) {
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::status(503).onHost(HubHost::storage).always());
+  const std::string error = errorOf(
+      [&] { source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_); });
+  EXPECT_EQ(error, "remote HTTP 503: " + storageObjectURL());
+  EXPECT_EQ(audit_.remoteRetries.size(), 3u);
+  EXPECT_EQ(audit_.remoteRangeRetries, 3u);
+  EXPECT_EQ(pauses_, (std::vector<uint64_t>{1000000000, 2000000000, 4000000000}));
+}
+
+TEST_F(RemoteHubTest, RetryAfterDatesInAllThreeForms) {
+  const RemoteFileInfo info = shardInfo();
+  for (const HTTPDateForm form :
+       {HTTPDateForm::imfFixdate, HTTPDateForm::rfc850, HTTPDateForm::asctime}) {
+    pauses_.clear();
+    const std::string date =
+        formatHTTPDate(std::chrono::system_clock::now() + std::chrono::seconds(30), form);
+    hub_->inject(HubFault::status(503).withRetryAfter(date).onHost(HubHost::storage));
+    std::filesystem::remove(
+        source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_).path);
+    ASSERT_EQ(pauses_.size(), 1u) << date;
+    EXPECT_GT(pauses_[0], 25000000000u) << date;  // the server's date, not the 1 s back-off
+    EXPECT_LE(pauses_[0], 30000000000u) << date;
+  }
+}
+
+// Faults that no retry can cure end the download at once with their message.
+TEST_F(RemoteHubTest, FinalFaultsEndTheDownloadAtOnce) {
+  const RemoteFileInfo info = shardInfo();
+  const std::string name = kShard;
+  const std::string prefix = "remote protocol invalid: ";
+  struct Case {
+    HubFault fault;
+    std::function<std::string()> error;
+  };
+  const std::vector<Case> cases = {
+      {HubFault::status(404).onHost(HubHost::storage),
+       [&] { return "remote HTTP 404: " + storageObjectURL(); }},
+      {HubFault::status(501).onHost(HubHost::storage),
+       [&] { return "remote HTTP 501: " + storageObjectURL(); }},
+      {HubFault::status(503).withRetryAfter("3601").onHost(HubHost::storage),
+       [] { return std::string("remote Retry-After 3601 exceeds 3600-second cap"); }},
+      {HubFault::status(503).withRetryAfter("whenever").onHost(HubHost::storage),
+       [&] { return prefix + "invalid Retry-After whenever"; }},
+      {HubFault::ignoreRange().onHost(HubHost::storage),
+       [&] { return "remote HTTP 200: " + storageObjectURL(); }},
+      {HubFault::contentEncoding("gzip").onHost(HubHost::storage),
+       [&] { return prefix + "compressed range response for " + name; }},
+      {HubFault::contentLength("99").onHost(HubHost::storage),
+       [&] { return prefix + "wrong Content-Length for " + name; }},
+      {HubFault::contentRange("bytes 1-100/" + std::to_string(kShardBytes))
+           .onHost(HubHost::storage),
+       [&] { return prefix + "wrong Content-Range bytes 1-100/" + std::to_string(kShardBytes); }},
+      {HubFault::contentRange("bytes 0-99/*").onHost(HubHost::storage),
+       [&] { return prefix + "wrong Content-Range bytes 0-99/*"; }},
+      {HubFault::removeHeader("Content-Range").onHost(HubHost::storage),
+       [&] { return prefix + "missing Content-Range for " + name; }},
+      {HubFault::weakETag().onHost(HubHost::storage),
+       [&] { return prefix + "final ranged validator differs for " + name; }},
+      {HubFault::etag("\"" + std::string(64, '0') + "\"").onHost(HubHost::storage),
+       [&] { return prefix + "final ranged validator differs for " + name; }},
+      {HubFault::redirect(HubRedirect::plainHTTP).onHost(HubHost::hub).onMethod("GET"),
+       [&] {
+         return "remote redirect rejected for http://localhost:" + std::to_string(hub_->port()) +
+                "/velquor-test/tiny-moe/resolve/" + kHubCommit + "/" + name +
+                ": only HTTPS redirects are allowed";
+       }},
+      {HubFault::redirect(HubRedirect::sameHost).onHost(HubHost::hub).onMethod("GET").times(6),
+       [&] {
+         return "remote redirect rejected for " + hub_->fileURL(name) + ": more than 5 redirects";
+       }},
+  };
+  for (const Case& c : cases) {
+    hub_->clearFaults();
+    hub_->clearRequests();
+    audit_.remoteRetries.clear();
+    hub_->inject(c.fault);
+    const std::string target = dir_.file("out.bin");
+    const std::string error = errorOf(
+        [&] { source_.downloadRangeToTempFile(kShard, info, 0, 100, target, {}, &audit_); });
+    EXPECT_EQ(error, c.error()) << c.fault.describe();
+    EXPECT_TRUE(audit_.remoteRetries.empty()) << c.fault.describe();
+    EXPECT_FALSE(std::filesystem::exists(target)) << c.fault.describe();
+  }
+}
+
+TEST_F(RemoteHubTest, ExcessBodyBytesAreRefused) {
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::overlongBody(10).onHost(HubHost::storage));
+  const std::string error = errorOf(
+      [&] { source_.downloadRangeToTempFile(kShard, info, 0, 100, std::nullopt, {}, &audit_); });
+  const std::string expected = std::string("remote body for ") + kShard + " exceeded 100 bytes at ";
+  ASSERT_TRUE(error.starts_with(expected)) << error;
+  EXPECT_GT(std::stoull(error.substr(expected.size())), 100u);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+TEST_F(RemoteHubTest, ExpiredSignatureIsFinalAndNeverShowsTheQuery) {
+  hub_.reset();
+  serve({{kShard, shard_}},
+        [](TestHubOptions& o) { o.signedURLLifetime = std::chrono::seconds(-60); });
+  const RemoteFileInfo info = shardInfo();
+  const std::string error = errorOf(
+      [&] { source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_); });
+  EXPECT_EQ(error, "remote HTTP 403: " + storageObjectURL());
+  EXPECT_EQ(error.find("Signature"), std::string::npos);
+}
+
+TEST_F(RemoteHubTest, ATokenThatLeftTheHubNeverComesBack) {
+  hub_.reset();
+  serve({{kShard, shard_}});  // the hub does not insist on the token
+  const RemoteFileInfo info = shardInfo();
+  hub_->clearRequests();
+  hub_->inject(
+      HubFault::redirect(HubRedirect::crossHostAndBack).onHost(HubHost::hub).onMethod("GET"));
+  EXPECT_EQ(download(0, 1000), shard_.substr(0, 1000));
+  std::vector<HubRequest> gets;
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.method == "GET") gets.push_back(r);
+  }
+  ASSERT_GE(gets.size(), 4u);
+  EXPECT_EQ(gets[0].header("Authorization"), std::string("Bearer ") + kHubToken);
+  for (size_t i = 1; i < gets.size(); ++i) {
+    EXPECT_EQ(gets[i].header("Authorization"), std::nullopt) << i << " " << gets[i].target;
+    EXPECT_EQ(gets[i].header("Range"), "bytes=0-999") << i;
+  }
+}
+
+TEST_F(RemoteHubTest, StalledAndSlowAnswersTimeOutAndAreRetried) {
+  RemoteDownloadSessionPolicy policy;
+  policy.requestTimeoutSeconds = 1;
+  source_ = makeSource(policy);
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::stall(1000, std::chrono::seconds(4)).onHost(HubHost::storage));
+  hub_->inject(HubFault::delay(std::chrono::seconds(4)).onHost(HubHost::storage));
+  EXPECT_EQ(download(0, 5000), shard_.substr(0, 5000));
+  const auto retries = rangeRetries();
+  ASSERT_EQ(retries.size(), 2u);
+  for (const auto& [attempt, detail] : retries) {
+    EXPECT_TRUE(detail.starts_with("network error (timed out): ")) << detail;
+  }
+}
+
+TEST_F(RemoteHubTest, UnreachableHubIsRetriedThenReported) {
+  const std::string base = hub_->baseURL();
+  hub_->stop();
+  source_.baseURL = base;
+  const std::string error = errorOf([&] { source_.resolveFileInfo("config.json", &audit_); });
+  EXPECT_TRUE(error.starts_with("network error (cannot connect to host): ")) << error;
+  EXPECT_EQ(audit_.remoteRetries.size(), 3u);
+  EXPECT_EQ(audit_.remoteRetries[0].label, "resolveFileInfo:config.json");
+}
+
+TEST_F(RemoteHubTest, ATokenCannotSmuggleHeaderLines) {
+  source_.token = std::string(kHubToken) + "\r\nX-Injected: 1";
+  EXPECT_EQ(errorOf([&] { source_.resolveFileInfo("config.json", &audit_); }),
+            "configuration invalid: invalid HTTP header Authorization");
+  EXPECT_TRUE(hub_->requests().empty());
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+TEST_F(RemoteHubTest, UntrustedCertificateIsFinal) {
+  RemoteDownloadSessionOptions options;
+  options.cancellation = &token_;
+  options.caBundlePath = dir_.file("empty-ca.pem");
+  testutil::writeFile(*options.caBundlePath, "");
+  source_.downloadSession =
+      std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
+  const std::string error = errorOf([&] { source_.resolveFileInfo("config.json", &audit_); });
+  EXPECT_TRUE(error.starts_with("network error (transfer failed): ")) << error;
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+TEST_F(RemoteHubTest, CancellationDuringATransferStopsIt) {
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::throttle(20000).onHost(HubHost::storage));
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    token_.cancel();
+  });
+  EXPECT_THROW(
+      source_.downloadRangeToTempFile(kShard, info, 0, kShardBytes, std::nullopt, {}, &audit_),
+      CancellationError);
+  canceller.join();
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+TEST_F(RemoteHubTest, CancellationDuringABackOffPauseStopsIt) {
+  RemoteDownloadSessionOptions options;
+  options.caBundlePath = hub_->caFile();
+  options.cancellation = &token_;  // the real, cancellable sleeper
+  source_.downloadSession =
+      std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::status(503).withRetryAfter("3000").onHost(HubHost::storage));
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    token_.cancel();
+  });
+  EXPECT_THROW(source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_),
+               CancellationError);
+  canceller.join();
+  ASSERT_EQ(audit_.remoteRetries.size(), 1u);  // the retry was recorded before the pause
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+#include "engine/remote/remote_snapshot.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/common/repack_error.h"
+#include "engine/io/sha256_stream.h"
+#include "engine/plan/plan_fixtures.h"
+#include "engine/remote/hub_fixture_test_util.h"
+#include "format/little_endian.h"
+
+namespace {
+
+using plan_fixtures::Checkpoint;
+using testutil::errorOf;
+using Dtype = SourceTensor::Dtype;
+
+constexpr char kIndex[] = "model.safetensors.index.json";
+
+// A two-layer gemma4 checkpoint with four experts per layer, over two shards.
+Checkpoint gemmaCheckpoint(const std::string& shard1 = plan_fixtures::kShard1,
+                           const std::string& shard2 = plan_fixtures::kShard2) {
+  Checkpoint c;
+  c.quantized("language_model.model.embed_tokens", {256, 64}, 4, shard1);
+  for (int layer = 0; layer < 2; ++layer) {
+    const std::string p = "language_model.model.layers." + std::to_string(layer);
+    const std::string& shard = layer == 0 ? shard1 : shard2;
+    c.quantized(p + ".self_attn.q_proj", {64, 64}, 4, shard)
+        .tensor(p + ".input_layernorm.weight", Dtype::bf16, {64}, shard)
+        .experts(p + ".experts.switch_glu.gate_proj", 4, 32, 64, 4, shard)
+        .experts(p + ".experts.switch_glu.up_proj", 4, 32, 64, 4, shard)
+        .experts(p + ".experts.switch_glu.down_proj", 4, 64, 32, 4, shard);
+  }
+  c.tensor("language_model.model.norm.weight", Dtype::bf16, {64}, shard1);
+  return c;
+}
+
+// The checkpoint's files as the hub serves them, shards with random data.
+std::map<std::string, std::string> filesOf(const Checkpoint& c, const std::string& directory) {
+  std::filesystem::create_directories(directory);
+  c.writeDirectory(directory, plan_fixtures::gemma4Config(2, 4));
+  std::map<std::string, std::string> files = readCheckpointDirectory(directory);
+  uint32_t seed = 1;
+  for (auto& [name, bytes] : files) {
+    if (name.ends_with(".safetensors")) randomizeDataArea(bytes, seed++);
+  }
+  return files;
+}
+
+std::string sha256(const std::string& bytes) {
+  Sha256Stream s;
+  s.update(bytes.data(), bytes.size());
+  return s.finalizeHex();
+}
+
+std::string shardWithHeaderLength(uint64_t headerLength, size_t totalBytes) {
+  std::string bytes(totalBytes, ' ');
+  little_endian::store<uint64_t>(reinterpret_cast<uint8_t*>(bytes.data()), headerLength);
+  return bytes;
+}
+
+class RemoteSnapshotTest : public HubFixture {
+ protected:
+  std::string metadataDirectory() const { return dir_.file("partial/.remote-metadata"); }
+
+  RemoteSnapshot load(bool requireKnownSource = false, const KnownSourceTable* known = nullptr) {
+    return known ? RemoteSnapshot::load(source_, metadataDirectory(), requireKnownSource, &audit_,
+                                        *known)
+                 : RemoteSnapshot::load(source_, metadataDirectory(), requireKnownSource, &audit_);
+  }
+  std::string loadError(bool requireKnownSource = false) {
+    return errorOf([&] { load(requireKnownSource); });
+  }
+
+  // The tensors of a header, named by shard file name, sorted by name.
+  static std::vector<SourceTensor> sorted(std::vector<SourceTensor> tensors) {
+    std::sort(tensors.begin(), tensors.end(),
+              [](const SourceTensor& a, const SourceTensor& b) { return a.name < b.name; });
+    return tensors;
+  }
+
+  size_t rangedGets(const std::string& file) const {
+    size_t n = 0;
+    for (const HubRequest& r : hub_->requests()) {
+      if (r.file == file && r.method == "GET" && r.header("Range")) ++n;
+    }
+    return n;
+  }
+};
+
+TEST_F(RemoteSnapshotTest, LoadsACheckpointWithAnIndex) {
+  const std::map<std::string, std::string> files = filesOf(gemmaCheckpoint(), dir_.file("src"));
+  serve(files);
+  const RemoteSnapshot snapshot = load();
+
+  IndexLoader::SourceMetadata expected = IndexLoader::load(dir_.file("src"));
+  expected.indexPath = metadataDirectory() + "/" + kIndex;
+  expected.configPath = metadataDirectory() + "/config.json";
+  EXPECT_EQ(snapshot.metadata, expected);
+  EXPECT_EQ(snapshot.arch, ArchInfo::load(dir_.file("src/config.json")));
+  EXPECT_EQ(snapshot.resolvedCommit, kHubCommit);
+  EXPECT_EQ(snapshot.metadataDirectory, metadataDirectory());
+  EXPECT_EQ(testutil::readFile(expected.indexPath), files.at(kIndex));
+  EXPECT_EQ(testutil::readFile(expected.configPath), files.at("config.json"));
+
+  ASSERT_EQ(snapshot.shardHeaders.size(), expected.shardFilenames.size());
+  for (size_t i = 0; i < expected.shardFilenames.size(); ++i) {
+    const std::string& name = expected.shardFilenames[i];
+    std::vector<SourceTensor> local = Safetensors::readHeader(dir_.file("src/" + name)).tensors;
+    for (SourceTensor& t : local) t.shardPath = name;  // shards are named by file name
+    EXPECT_EQ(sorted(snapshot.shardHeaders[i].tensors), sorted(local)) << name;
+    EXPECT_EQ(rangedGets(name), 4u) << name;  // prefix and header, each hub then storage
+    const RemoteFileInfo& info = snapshot.remoteFiles.at(name);
+    EXPECT_EQ(info.size, files.at(name).size());
+    EXPECT_EQ(info.resolvedCommit, kHubCommit);
+    EXPECT_EQ(info.xetHash, hub_->facts(name).xetHash);
+  }
+  EXPECT_EQ(snapshot.remoteFiles.size(), 2 + expected.shardFilenames.size());
+  EXPECT_TRUE(snapshot.remoteFiles.contains(kIndex));
+  // Every request after the index named the commit, not the branch.
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.host == HubHost::hub && r.file != kIndex) {
+      EXPECT_NE(r.target.find(kHubCommit), std::string::npos) << r.target;
+    }
+  }
+}
+
+TEST_F(RemoteSnapshotTest, LoadsACheckpointWithoutAnIndex) {
+  std::map<std::string, std::string> files = filesOf(
+      gemmaCheckpoint("model-00000.safetensors", "model-00001.safetensors"), dir_.file("src"));
+  const IndexLoader::SourceMetadata original = IndexLoader::load(dir_.file("src"));
+  files.erase(kIndex);
+  serve(files);
+  const RemoteSnapshot snapshot = load();
+
+  EXPECT_EQ(snapshot.metadata.weightMap, original.weightMap);
+  EXPECT_EQ(snapshot.metadata.shardFilenames, original.shardFilenames);
+  EXPECT_EQ(snapshot.metadata.bitsOverrides, original.bitsOverrides);
+  uint64_t total = 0;
+  for (const Safetensors::Header& h : snapshot.shardHeaders) {
+    for (const SourceTensor& t : h.tensors) total += t.sizeBytes;
+  }
+  const std::string index = IndexLoader::canonicalIndexData(original.weightMap, total);
+  EXPECT_EQ(testutil::readFile(metadataDirectory() + "/" + kIndex), index);
+  EXPECT_EQ(snapshot.metadata.indexSha256Hex, sha256(index));
+  EXPECT_EQ(snapshot.resolvedCommit, kHubCommit);
+  EXPECT_EQ(snapshot.remoteFiles.size(), 3u);  // config and the two shards
+  ASSERT_EQ(snapshot.shardHeaders.size(), 2u);
+  EXPECT_EQ(snapshot.shardHeaders[0].tensors.front().shardPath, original.shardFilenames[0]);
+  // Probing stopped at the first missing number.
+  EXPECT_EQ(requestsFor("model-00002.safetensors", "HEAD").size(), 1u);
+  EXPECT_EQ(requestsFor("model-00003.safetensors", "HEAD").size(), 0u);
+}
+
+TEST_F(RemoteSnapshotTest, KnownSourceCheck) {
+  const std::map<std::string, std::string> files = filesOf(gemmaCheckpoint(), dir_.file("src"));
+  serve(files);
+  const std::string digest = sha256(files.at(kIndex));
+  EXPECT_EQ(loadError(true), "source fingerprint " + digest + " for " + metadataDirectory() + "/" +
+                                 kIndex + " is not in known set");
+  EXPECT_EQ(rangedGets(plan_fixtures::kShard1), 0u);  // refused before any shard is read
+  const KnownSourceTable known = {{digest, "velquor-test"}};
+  EXPECT_EQ(load(true, &known).metadata.indexSha256Hex, digest);
+  EXPECT_EQ(loadError(false), "ok");
+}
+
+TEST_F(RemoteSnapshotTest, InconsistentCheckpointsAreRefused) {
+  const std::map<std::string, std::string> files = filesOf(gemmaCheckpoint(), dir_.file("src"));
+  const std::string shard = plan_fixtures::kShard1;
+  const std::string other(40, 'f');
+  serve(files);
+  struct Case {
+    HubFault fault;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {HubFault::header("X-Repo-Commit", other).on("config.json").onMethod("HEAD"),
+       "remote protocol invalid: config commit differs from index commit"},
+      {HubFault::header("X-Repo-Commit", other).on(shard).onMethod("HEAD"),
+       "remote protocol invalid: shard " + shard + " commit differs from index commit"},
+      {HubFault::removeHeader("Accept-Ranges").on(shard).onMethod("HEAD"),
+       "remote protocol invalid: shard " + shard + " does not advertise byte ranges"},
+      {HubFault::status(403).on(kIndex).onMethod("HEAD"),
+       "remote HTTP 403: " + hub_->baseURL() + "/velquor-test/tiny-moe/resolve/main/" + kIndex},
+  };
+  for (const Case& c : cases) {
+    hub_->clearFaults();
+    hub_->clearRequests();
+    hub_->inject(c.fault);
+    EXPECT_EQ(loadError(), c.error) << c.fault.describe();
+  }
+  // The config commit is checked before anything is downloaded.
+  hub_->clearRequests();
+  hub_->inject(HubFault::header("X-Repo-Commit", other).on("config.json").onMethod("HEAD"));
+  loadError();
+  for (const HubRequest& r : hub_->requests()) EXPECT_EQ(r.method, "HEAD") << r.target;
+}
+
+TEST_F(RemoteSnapshotTest, HostileShardPrefixes) {
+  std::map<std::string, std::string> files = filesOf(
+      gemmaCheckpoint("model-00000.safetensors", "model-00001.safetensors"), dir_.file("src"));
+  files.erase(kIndex);
+  const std::string shard = "model-00001.safetensors";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {shardWithHeaderLength(16777217, 100),
+       "safetensors header at " + shard + " size 16777217 exceeds bound"},
+      {shardWithHeaderLength(93, 100), "safetensors header at " + shard + " size 93 exceeds bound"},
+      {std::string(7, 'x'), "remote protocol invalid: range 0-7 exceeds " + shard},
+      {shardWithHeaderLength(2, 10).replace(8, 2, "[]"),
+       "safetensors header at " + shard + " invalid: header is not a JSON object"},
+  };
+  for (const auto& [bytes, error] : cases) {
+    files[shard] = bytes;
+    hub_.reset();
+    serve(files);
+    EXPECT_EQ(loadError(), error);
+    if (bytes.size() == 100) {
+      EXPECT_EQ(rangedGets(shard), 2u) << error;  // the prefix only
+    }
+  }
+}
+
+TEST_F(RemoteSnapshotTest, ShardProbingWithoutAnIndex) {
+  std::map<std::string, std::string> files = filesOf(
+      gemmaCheckpoint("model-00000.safetensors", "model-00001.safetensors"), dir_.file("src"));
+  files.erase(kIndex);
+  // The same tensor in two shards.
+  std::map<std::string, std::string> duplicated = files;
+  duplicated["model-00002.safetensors"] = files.at("model-00001.safetensors");
+  serve(duplicated);
+  EXPECT_EQ(loadError(),
+            "configuration invalid: duplicate tensor language_model.model.layers.1."
+            "experts.switch_glu.down_proj.biases");
+  hub_.reset();
+
+  std::map<std::string, std::string> none = {
+      {"config.json", files.at("config.json")},
+      {"model-00001.safetensors", files.at("model-00001.safetensors")}};
+  serve(none);
+  EXPECT_EQ(loadError(), "remote protocol invalid: checkpoint has no weight shards");
+  hub_.reset();
+
+  serve(files);
+  hub_->inject(HubFault::header("X-Repo-Commit", std::string(40, 'e'))
+                   .on("model-00001.safetensors")
+                   .onMethod("HEAD"));
+  EXPECT_EQ(loadError(),
+            "remote protocol invalid: shard model-00001.safetensors commit differs from config "
+            "commit");
+}
+
+}  // namespace

@@ -1,0 +1,364 @@
+#include "engine/remote/source_byte_provider.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/common/repack_error.h"
+#include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
+#include "engine/plan/plan_fixtures.h"
+#include "engine/plan/repack_plan.h"
+#include "engine/remote/hub_fixture_test_util.h"
+#include "engine/remote/remote_snapshot.h"
+#include "format/little_endian.h"
+#include "tools/checkpoint_generator.h"
+
+namespace {
+
+using testutil::errorOf;
+using Dtype = SourceTensor::Dtype;
+
+// The destination digest recomputed from the source bytes: what the range's
+// destinations must hold once it is copied.
+std::string digestFromSource(const CoalescedRangeCopy& range, const std::string& root,
+                             const CheckpointFiles& files) {
+  Sha256Stream s;
+  const auto integer = [&s](uint64_t v) {
+    uint8_t b[8];
+    little_endian::store<uint64_t>(b, v);
+    s.update(b, 8);
+  };
+  const auto text = [&](const std::string& t) {
+    integer(t.size());
+    s.update(t.data(), t.size());
+  };
+  text("Velquor.RemoteRangeDestination.v1");
+  text(range.id);
+  integer(range.destinations.size());
+  for (const RangeCopy& d : range.destinations) {
+    text(d.destinationPath.substr(root.size() + 1));
+    integer(d.destinationOffset);
+    integer(d.sourceOffset - range.sourceOffset);
+    integer(d.size);
+    std::vector<uint8_t> bytes(d.size);
+    files.read(d.shardID, d.sourceOffset, bytes);
+    s.update(bytes.data(), bytes.size());
+  }
+  return s.finalizeHex();
+}
+
+// The reserved outputs of a copy plan, created at their final sizes.
+void reserveOutputs(const RangeCopyPlan& plan, const std::string& root) {
+  for (const RemoteExpectedOutput& out : plan.expectedOutputs) {
+    const std::string path = root + "/" + out.relativePath;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    UniqueFd fd = Posix::openCreateRW(path);
+    Posix::ftruncate(fd.get(), path, out.size);
+  }
+}
+
+class ByteProviderTest : public HubFixture {
+ protected:
+  void SetUp() override {
+    plan_fixtures::Checkpoint c;
+    c.quantized("language_model.model.embed_tokens", {256, 64});
+    for (int layer = 0; layer < 2; ++layer) {
+      const std::string p = "language_model.model.layers." + std::to_string(layer);
+      const std::string shard = layer == 0 ? plan_fixtures::kShard1 : plan_fixtures::kShard2;
+      c.quantized(p + ".self_attn.q_proj", {64, 64}, 4, shard)
+          .tensor(p + ".input_layernorm.weight", Dtype::bf16, {64}, shard)
+          .experts(p + ".experts.switch_glu.gate_proj", 4, 32, 64, 4, shard)
+          .experts(p + ".experts.switch_glu.up_proj", 4, 32, 64, 4, shard)
+          .experts(p + ".experts.switch_glu.down_proj", 4, 64, 32, 4, shard);
+    }
+    c.tensor("language_model.model.norm.weight", Dtype::bf16, {64});
+    std::filesystem::create_directories(dir_.file("src"));
+    c.writeDirectory(dir_.file("src"), plan_fixtures::gemma4Config(2, 4));
+    files_ = readCheckpointDirectory(dir_.file("src"));
+    uint32_t seed = 11;
+    for (auto& [name, bytes] : files_) {
+      if (name.ends_with(".safetensors")) randomizeDataArea(bytes, seed++);
+    }
+    serve(files_);
+    snapshot_ = RemoteSnapshot::load(source_, root() + "/.remote-metadata", false, nullptr);
+    hub_->clearRequests();
+  }
+
+  std::string root() const { return dir_.file("out.korvex.partial"); }
+  std::string temporary() const { return root() + "/.range.tmp"; }
+
+  // The copy plan at `chunkBytes`, with every output reserved at its size.
+  RangeCopyPlan reservePlan(int64_t chunkBytes) {
+    const RepackPlan plan =
+        RepackPlan::build(snapshot_.metadata, snapshot_.arch, snapshot_.shardHeaders, root());
+    RangeCopyPlan copies = RangeCopyPlanner::plan(plan, chunkBytes);
+    reserveOutputs(copies, root());
+    return copies;
+  }
+
+  HTTPRangeSourceByteProvider provider(int64_t tileBytes = kDefaultWriteTileBytes) const {
+    return HTTPRangeSourceByteProvider(source_.pinned(snapshot_.resolvedCommit),
+                                       snapshot_.remoteFiles, tileBytes);
+  }
+
+  // Runs a copy, collecting progress and completions.
+  void copy(HTTPRangeSourceByteProvider p, const std::vector<CoalescedRangeCopy>& ranges,
+            const std::set<std::string>& finished = {},
+            std::function<void(const RemoteCompletedRange&)> onCompletion = {}) {
+    p.copyRanges(
+        ranges, finished, root(), temporary(), audit_,
+        [this](uint64_t n) { progress_.push_back(n); },
+        [&](const RemoteCompletedRange& r) {
+          completed_.push_back(r);
+          if (onCompletion) onCompletion(r);
+        });
+  }
+
+  size_t storageGets() const {
+    size_t n = 0;
+    for (const HubRequest& r : hub_->requests()) n += r.host == HubHost::storage;
+    return n;
+  }
+
+  std::map<std::string, std::string> files_;
+  RemoteSnapshot snapshot_;
+  std::vector<uint64_t> progress_;
+  std::vector<RemoteCompletedRange> completed_;
+};
+
+TEST_F(ByteProviderTest, EveryRangeLandsAtItsDestinationsAndIsFingerprinted) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  ASSERT_GT(plan.coalescedCopies.size(), 4u);
+  copy(provider(1000), plan.coalescedCopies);
+
+  ASSERT_EQ(completed_.size(), plan.coalescedCopies.size());
+  uint64_t destinationBytes = 0, tiles = 0, largest = 0;
+  for (size_t i = 0; i < completed_.size(); ++i) {
+    const CoalescedRangeCopy& range = plan.coalescedCopies[i];
+    uint64_t rangeDestinationBytes = 0;
+    for (const RangeCopy& d : range.destinations) {
+      rangeDestinationBytes += d.size;
+      tiles += (d.size + 999) / 1000;
+    }
+    destinationBytes += rangeDestinationBytes;
+    largest = std::max(largest, range.size);
+    EXPECT_EQ(
+        completed_[i],
+        (RemoteCompletedRange{range.id, digestFromSource(range, root(), MemoryCheckpoint(files_)),
+                              range.size, rangeDestinationBytes}));
+    EXPECT_EQ(destinationDigest(range, root()), completed_[i].destinationDigest);
+  }
+  for (const RangeCopy& c : plan.scalarCopies) {
+    const std::string written =
+        testutil::readFile(c.destinationPath).substr(c.destinationOffset, c.size);
+    ASSERT_EQ(written, files_.at(c.shardID).substr(c.sourceOffset, c.size)) << c.destinationPath;
+  }
+  EXPECT_EQ(audit_.remoteRangeRequests, plan.coalescedCopies.size());
+  EXPECT_EQ(audit_.remoteBytesDownloaded, plan.remoteBytesToDownload);
+  EXPECT_EQ(audit_.largestRemoteTransferBytes, static_cast<int64_t>(largest));
+  EXPECT_EQ(audit_.sourceBytesRead, destinationBytes);
+  EXPECT_EQ(audit_.outputBytesWritten, destinationBytes);
+  EXPECT_EQ(audit_.intentionalCopyBytes, destinationBytes);
+  EXPECT_EQ(audit_.byteCopyTiles, tiles);
+  EXPECT_EQ(audit_.largestScratchBytes, 1000);
+  EXPECT_TRUE(std::is_sorted(progress_.begin(), progress_.end()));
+  EXPECT_EQ(progress_.back(), plan.remoteBytesToDownload);
+  EXPECT_FALSE(std::filesystem::exists(temporary()));
+  EXPECT_EQ(storageGets(), plan.coalescedCopies.size());
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.host == HubHost::hub) {
+      EXPECT_NE(r.target.find(kHubCommit), std::string::npos) << r.target;
+    }
+  }
+}
+
+TEST_F(ByteProviderTest, FinishedRangesAreSkippedEntirely) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  std::set<std::string> finished;
+  for (const CoalescedRangeCopy& r : plan.coalescedCopies) finished.insert(r.id);
+  const CoalescedRangeCopy& todo = plan.coalescedCopies[2];
+  finished.erase(todo.id);
+  copy(provider(), plan.coalescedCopies, finished);
+  ASSERT_EQ(completed_.size(), 1u);
+  EXPECT_EQ(completed_[0].id, todo.id);
+  EXPECT_EQ(storageGets(), 1u);
+  EXPECT_EQ(progress_.front(), 0u);
+  EXPECT_EQ(progress_.back(), todo.size);
+
+  // Everything finished: no request, no progress, no completion.
+  completed_.clear();
+  progress_.clear();
+  hub_->clearRequests();
+  finished.insert(todo.id);
+  copy(provider(), plan.coalescedCopies, finished);
+  EXPECT_TRUE(completed_.empty());
+  EXPECT_TRUE(progress_.empty());
+  EXPECT_TRUE(hub_->requests().empty());
+}
+
+TEST_F(ByteProviderTest, RangesAreBoundedByTheirFileAndPlan) {
+  const std::string shard = plan_fixtures::kShard2;
+  const uint64_t size = files_.at(shard).size();
+  std::filesystem::create_directories(root());
+  const std::string out = root() + "/tail.bin";
+  UniqueFd fd = Posix::openCreateRW(out);
+  Posix::ftruncate(fd.get(), out, 16);
+  const auto rangeAt = [&](std::string id, std::string shardID, uint64_t offset) {
+    return CoalescedRangeCopy{id, shardID, offset, 16, {RangeCopy{shardID, offset, 16, out, 0}}};
+  };
+  // Ending on the file's last byte is fine.
+  copy(provider(), {rangeAt("range-00000000", shard, size - 16)});
+  EXPECT_EQ(testutil::readFile(out), files_.at(shard).substr(size - 16));
+
+  EXPECT_EQ(errorOf([&] { copy(provider(), {rangeAt("range-00000001", shard, size - 15)}); }),
+            "remote protocol invalid: range " + std::to_string(size - 15) + "-" +
+                std::to_string(size) + " exceeds " + shard);
+  EXPECT_EQ(errorOf([&] { copy(provider(), {rangeAt("range-00000002", "other.safetensors", 0)}); }),
+            "configuration invalid: missing remote info for other.safetensors");
+  CoalescedRangeCopy outside = rangeAt("range-00000003", shard, 100);
+  outside.destinations[0].sourceOffset = 99;
+  EXPECT_EQ(errorOf([&] { copy(provider(), {outside}); }),
+            "configuration invalid: range range-00000003 has a destination outside its source "
+            "bytes");
+  EXPECT_EQ(completed_.size(), 1u);
+  EXPECT_EQ(errorOf([&] { copy(provider(0), {rangeAt("range-00000004", shard, 0)}); }),
+            "configuration invalid: writeTileBytes must be positive");
+}
+
+TEST_F(ByteProviderTest, FaultsDuringACopy) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  const std::vector<CoalescedRangeCopy> ranges(plan.coalescedCopies.begin(),
+                                               plan.coalescedCopies.begin() + 3);
+  const std::string label = "downloadRangeToTempFile:" + ranges[1].shardID;
+
+  // A transient failure of the second range is retried and recorded.
+  hub_->inject(HubFault::cutBody(100).onHost(HubHost::storage).onNth(2));
+  copy(provider(), ranges);
+  EXPECT_EQ(completed_.size(), 3u);
+  ASSERT_EQ(audit_.remoteRetries.size(), 1u);
+  EXPECT_EQ(audit_.remoteRetries[0],
+            (RepackAudit::RemoteRetryRecord{
+                label, 1,
+                "remote body for " + ranges[1].shardID + " was truncated: expected " +
+                    std::to_string(ranges[1].size) + ", received 100"}));
+  EXPECT_EQ(audit_.remoteRangeRetries, 1u);
+  EXPECT_EQ(audit_.remoteRangeRequests, 3u);  // finished transfers, not attempts
+
+  // A Retry-After beyond the cap ends the copy at once; the first range stays
+  // completed, the one in flight is not reported.
+  completed_.clear();
+  audit_.remoteRetries.clear();
+  hub_->inject(HubFault::status(503).withRetryAfter("3601").onHost(HubHost::storage).onNth(2));
+  EXPECT_EQ(errorOf([&] { copy(provider(), ranges); }),
+            "remote Retry-After 3601 exceeds 3600-second cap");
+  EXPECT_EQ(completed_.size(), 1u);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+  EXPECT_FALSE(std::filesystem::exists(temporary()));
+
+  // With one attempt allowed a retryable failure is final.
+  completed_.clear();
+  HuggingFaceRemoteSource once = source_.pinned(snapshot_.resolvedCommit);
+  once.retryPolicy.attempts = 0;
+  hub_->inject(HubFault::status(503).onHost(HubHost::storage));
+  EXPECT_EQ(errorOf([&] {
+              HTTPRangeSourceByteProvider(once, snapshot_.remoteFiles)
+                  .copyRanges(ranges, {}, root(), temporary(), audit_, {},
+                              [&](const RemoteCompletedRange& r) { completed_.push_back(r); });
+            }).substr(0, 17),
+            "remote HTTP 503: ");
+  EXPECT_TRUE(completed_.empty());
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+
+  // A destination that cannot be made durable.
+  completed_.clear();
+  Posix::testing::failNext(Posix::testing::Call::fsync, 5);
+  EXPECT_EQ(errorOf([&] { copy(provider(), {ranges[0]}); }),
+            "fsync(" + ranges[0].destinations[0].destinationPath + ") failed: errno 5");
+  Posix::testing::clearFaults();
+  EXPECT_TRUE(completed_.empty());
+  EXPECT_FALSE(std::filesystem::exists(temporary()));
+}
+
+TEST_F(ByteProviderTest, CompletionFailuresAndCancellationEndTheCopy) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  EXPECT_EQ(errorOf([&] {
+              copy(provider(), plan.coalescedCopies, {}, [](const RemoteCompletedRange&) {
+                throw std::runtime_error("checkpoint full");
+              });
+            }),
+            "checkpoint full");
+  EXPECT_EQ(completed_.size(), 1u);
+  EXPECT_EQ(storageGets(), 1u);
+
+  completed_.clear();
+  hub_->clearRequests();
+  EXPECT_THROW(copy(provider(), plan.coalescedCopies, {},
+                    [this](const RemoteCompletedRange&) { token_.cancel(); }),
+               CancellationError);
+  EXPECT_EQ(completed_.size(), 1u);
+  EXPECT_EQ(storageGets(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(temporary()));
+}
+
+TEST_F(ByteProviderTest, DigestChangesWithAnyDestinationByteOrTheId) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  copy(provider(), plan.coalescedCopies);
+  CoalescedRangeCopy range = plan.coalescedCopies.back();
+  const std::string recorded = completed_.back().destinationDigest;
+  EXPECT_EQ(destinationDigest(range, root()), recorded);
+
+  const RangeCopy& last = range.destinations.back();
+  UniqueFd fd = Posix::openExistingRW(last.destinationPath);
+  uint8_t byte = 0;
+  Posix::preadAll(fd.get(), last.destinationPath, &byte, 1, last.destinationOffset + last.size - 1);
+  byte ^= 1;
+  Posix::pwriteAll(fd.get(), last.destinationPath, &byte, 1,
+                   last.destinationOffset + last.size - 1);
+  EXPECT_NE(destinationDigest(range, root()), recorded);
+  byte ^= 1;
+  Posix::pwriteAll(fd.get(), last.destinationPath, &byte, 1,
+                   last.destinationOffset + last.size - 1);
+  EXPECT_EQ(destinationDigest(range, root()), recorded);
+  range.id = "range-99999999";
+  EXPECT_NE(destinationDigest(range, root()), recorded);
+}
+
+class GeneratedCheckpointCopyTest : public HubFixture {};
+
+TEST_F(GeneratedCheckpointCopyTest, AKnownCheckpointIsCopiedByteForByte) {
+  const auto checkpoint =
+      std::make_shared<GeneratedCheckpoint>(smallCheckpointOptions(CheckpointFamily::gemma4));
+  serve(checkpoint);
+  const std::string root = dir_.file("gemma.korvex.partial");
+  Sha256Stream indexDigest;
+  const std::string& index = checkpoint->sideFiles().at("model.safetensors.index.json");
+  indexDigest.update(index.data(), index.size());
+  const KnownSourceTable known = {{indexDigest.finalizeHex(), "generated-gemma4"}};
+  const RemoteSnapshot snapshot =
+      RemoteSnapshot::load(source_, root + "/.remote-metadata", true, &audit_, known);
+  EXPECT_EQ(snapshot.shardHeaders.size(), checkpoint->shards().size());
+
+  const RepackPlan plan =
+      RepackPlan::build(snapshot.metadata, snapshot.arch, snapshot.shardHeaders, root);
+  const RangeCopyPlan copies = RangeCopyPlanner::plan(plan, RemoteChunkPolicy::defaultBytes);
+  reserveOutputs(copies, root);
+  std::vector<RemoteCompletedRange> completed;
+  HTTPRangeSourceByteProvider(source_.pinned(snapshot.resolvedCommit), snapshot.remoteFiles)
+      .copyRanges(copies.coalescedCopies, {}, root, root + "/.range.tmp", audit_, {},
+                  [&](const RemoteCompletedRange& r) { completed.push_back(r); });
+  ASSERT_EQ(completed.size(), copies.coalescedCopies.size());
+  for (size_t i = 0; i < completed.size(); ++i) {
+    EXPECT_EQ(completed[i].destinationDigest,
+              digestFromSource(copies.coalescedCopies[i], root, *checkpoint));
+  }
+  for (const RangeCopy& c : copies.scalarCopies) {
+    std::vector<uint8_t> expected(c.size);
+    checkpoint->read(c.shardID, c.sourceOffset, expected);
+    const std::string written =
+        testutil::readFile(c.destinationPath).substr(c.destinationOffset, c.size);
+    ASSERT_EQ(written, std::string(expected.begin(), expected.end())) << c.destinationPath;
+  }
+  EXPECT_EQ(audit_.remoteBytesDownloaded, copies.remoteBytesToDownload);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
+}  // namespace
