@@ -1,5 +1,6 @@
 #include "format/json_document.h"
 
+#include <array>
 #include <cmath>
 
 namespace korvex_json {
@@ -27,11 +28,126 @@ std::optional<int64_t> integral(const json& v) {
   return std::nullopt;
 }
 
+// Builds the tree exactly as json::parse does (same parser, same events, same
+// errors) and charges each event what it adds to the heap. The charges follow
+// nlohmann's tree: an array element is a 16-byte slot in a std::vector, counted
+// once more for the flattening stack of the tree's teardown and once more for
+// the buffers that doubling leaves behind (freed, but kept by the allocator);
+// an object member is a std::map node of 96 bytes plus its teardown slot; a
+// string or a container adds its own heap block; a string longer than the
+// small-string buffer adds its characters.
+class BoundedTreeBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+  using Base = nlohmann::detail::json_sax_dom_parser<json>;
+
+ public:
+  BoundedTreeBuilder(json& result, uint64_t inputBytes)
+      : Base(result, true), budget_(budgetFor(inputBytes)) {}
+
+  bool null() {
+    charge(slot());
+    return Base::null();
+  }
+  bool boolean(bool value) {
+    charge(slot());
+    return Base::boolean(value);
+  }
+  bool number_integer(number_integer_t value) {
+    charge(slot());
+    return Base::number_integer(value);
+  }
+  bool number_unsigned(number_unsigned_t value) {
+    charge(slot());
+    return Base::number_unsigned(value);
+  }
+  bool number_float(number_float_t value, const string_t& text) {
+    charge(slot());
+    return Base::number_float(value, text);
+  }
+  bool string(string_t& value) {
+    charge(slot() + kStringBytes + heapCharacters(value.size()));
+    return Base::string(value);
+  }
+  bool start_object(std::size_t length) {
+    open(kObjectBytes, false);
+    return Base::start_object(length);
+  }
+  bool key(string_t& name) {
+    charge(kMemberBytes + heapCharacters(name.size()));
+    return Base::key(name);
+  }
+  bool end_object() {
+    --depth_;
+    return Base::end_object();
+  }
+  bool start_array(std::size_t length) {
+    open(kArrayBytes, true);
+    return Base::start_array(length);
+  }
+  bool end_array() {
+    --depth_;
+    return Base::end_array();
+  }
+
+ private:
+  static constexpr uint64_t kArraySlotBytes = 48;
+  static constexpr uint64_t kMemberBytes = 96 + 16;
+  static constexpr uint64_t kStringBytes = 48;
+  static constexpr uint64_t kArrayBytes = 32;
+  static constexpr uint64_t kObjectBytes = 64;
+
+  static uint64_t budgetFor(uint64_t inputBytes) {
+    uint64_t budget;
+    if (__builtin_mul_overflow(inputBytes, kTreeBytesPerInputByte, &budget) ||
+        __builtin_add_overflow(budget, kTreeBaseBytes, &budget)) {
+      return UINT64_MAX;
+    }
+    return budget;
+  }
+
+  // Long strings live in a heap block of their length plus the terminator,
+  // rounded up to the allocator's 16-byte chunks with its 8-byte header.
+  static uint64_t heapCharacters(size_t length) {
+    return length < 16 ? 0 : (static_cast<uint64_t>(length) + 1 + 8 + 15) / 16 * 16;
+  }
+
+  // A value's slot: in an array it is an element; in an object it lives in
+  // the member node its key paid for; the root is the result itself.
+  uint64_t slot() const { return depth_ > 0 && inArray_[depth_] ? kArraySlotBytes : 0; }
+
+  void open(uint64_t containerBytes, bool array) {
+    if (depth_ == kMaxDepth) {
+      throw LimitExceeded("JSON nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+    charge(slot() + containerBytes);
+    inArray_[++depth_] = array;
+  }
+
+  void charge(uint64_t bytes) {
+    spent_ += bytes;
+    if (spent_ > budget_) {
+      throw LimitExceeded("JSON document too complex: decoding it takes more than " +
+                          std::to_string(budget_) + " bytes of memory");
+    }
+  }
+
+  const uint64_t budget_;
+  uint64_t spent_ = 0;
+  size_t depth_ = 0;
+  std::array<bool, kMaxDepth + 1> inArray_{};
+};
+
 }  // namespace
+
+json parseBounded(std::span<const uint8_t> bytes) {
+  json result;
+  BoundedTreeBuilder builder(result, bytes.size());
+  json::sax_parse(bytes.begin(), bytes.end(), &builder);
+  return result;
+}
 
 json parse(std::span<const uint8_t> bytes) {
   try {
-    return json::parse(bytes.begin(), bytes.end());
+    return parseBounded(bytes);
   } catch (const json::exception& e) {
     throw DecodeError(e.what());
   }

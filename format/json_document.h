@@ -1,9 +1,11 @@
-// JSON helpers shared by every package document: strict typed reads of
-// members (missing members and wrong types are errors, unknown members are
-// ignored) and the one serialisation all documents use: pretty-printed, keys
-// sorted by code point, forward slashes not escaped.
+// JSON helpers shared by every package document: the bounded decoder of
+// untrusted bytes, strict typed reads of members (missing members and wrong
+// types are errors, unknown members are ignored) and the one serialisation all
+// documents use: pretty-printed, keys sorted by code point, forward slashes not
+// escaped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,7 +26,33 @@ class DecodeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Parses bytes; malformed JSON becomes a DecodeError with the parser's text.
+// Limits of the decoder of untrusted bytes. A tree of JSON values takes far
+// more memory than its text (tens of bytes for each "[]" or "0,"), so the
+// decoder charges every value an estimate of the heap it takes, allocator
+// overhead and the transient copies of growth and teardown included, and
+// stops once the charge exceeds kTreeBytesPerInputByte per input byte plus
+// kTreeBaseBytes. Real documents fit: pretty-printed package documents and
+// shard indexes charge 3 to 4 bytes per byte, the compact resume checkpoint
+// about 5 and a compact safetensors header about 7, which the base allowance
+// absorbs up to a header of about 11 MiB. Besides the tree the parser holds
+// one token at a time, at most a few times the longest string. Nesting is
+// limited as well: an array or object below kMaxDepth levels is refused.
+inline constexpr size_t kMaxDepth = 256;
+inline constexpr uint64_t kTreeBytesPerInputByte = 4;
+inline constexpr uint64_t kTreeBaseBytes = 32 << 20;
+
+// Well-formed JSON that exceeds a limit of the decoder; what() says which.
+class LimitExceeded : public DecodeError {
+ public:
+  using DecodeError::DecodeError;
+};
+
+// Parses untrusted bytes within the limits above. Malformed JSON throws the
+// parser's own exception (nlohmann::json::exception) unchanged; a document
+// beyond a limit throws LimitExceeded. Everything else is json::parse.
+json parseBounded(std::span<const uint8_t> bytes);
+
+// parseBounded, with malformed JSON as a DecodeError with the parser's text.
 json parse(std::span<const uint8_t> bytes);
 
 // A JSON object being read; `path` names it in error messages.

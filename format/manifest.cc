@@ -220,9 +220,13 @@ void validate(const KorvexManifestV1& m) {
       m.expertStride % KorvexFormatV1::alignmentBytes != 0) {
     invalid("manifest", "invalid dimensions or stride");
   }
+  // Both counts come from the file: compare by difference, never by
+  // numLayers + 2, which overflows near INT64_MAX. numLayers >= 1 here, so the
+  // difference of the two positive counts cannot overflow.
   const bool extraDenseLayers = m.arch.family == "lfm2moe" || m.arch.family == "brask";
   const bool layersAgree =
-      m.arch.numLayers == m.numLayers || (extraDenseLayers && m.arch.numLayers == m.numLayers + 2);
+      m.arch.numLayers == m.numLayers ||
+      (extraDenseLayers && m.arch.numLayers > m.numLayers && m.arch.numLayers - m.numLayers == 2);
   if (!layersAgree || m.arch.numExperts != m.expertsPerLayer) {
     invalid("manifest.arch", "dimensions disagree with streaming metadata");
   }

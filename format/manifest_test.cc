@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 
 #include "format/korvex_format.h"
@@ -88,6 +89,19 @@ TEST(KorvexManifest, ValidationReportsTheFirstBrokenRule) {
       {[](M& m) {
          m.arch.family = "qwen36";
          m.arch.numLayers = 4;
+       },
+       "manifest.arch: dimensions disagree with streaming metadata"},
+      // Counts near the limits of int64 are compared without wrapping: with
+      // numLayers + 2 wrapped to INT64_MIN + 1, the second case would agree.
+      {[](M& m) {
+         m.arch.family = "lfm2moe";
+         m.numLayers = INT64_MAX;
+       },
+       "manifest.arch: dimensions disagree with streaming metadata"},
+      {[](M& m) {
+         m.arch.family = "brask";
+         m.numLayers = INT64_MAX;
+         m.arch.numLayers = INT64_MIN + 1;
        },
        "manifest.arch: dimensions disagree with streaming metadata"},
       {[](M& m) { m.arch.partialRotaryFactor = 1.0; }, "ok"},
@@ -192,6 +206,8 @@ TEST(KorvexManifest, DecodeRejectsMalformedDocuments) {
   EXPECT_EQ(error(good), "ok");
   EXPECT_NE(error("{"), "ok");
   EXPECT_NE(error("[]"), "ok");
+  EXPECT_EQ(error(std::string(300, '[') + std::string(300, ']')),
+            "JSON nesting deeper than 256 levels");
   auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     const size_t at = text.find(from);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the decoders of untrusted bytes (shard
-# headers and the package documents) with clang and runs
+# headers, the package documents and the hub's response headers) with clang and runs
 # each for a bounded time (FUZZ_SECONDS, default 20) from its seed corpus.
 # New inputs go to a scratch directory, never into the repository. Prints one
 # "fuzz <target>: ok|FAILED" line per target; exits non-zero on any finding.
@@ -16,7 +16,7 @@ cmake --build build/fuzz | grep -vE '^(\[[0-9]+/[0-9]+\] |ninja: no work to do)'
 status=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-for target in safetensors resident_index manifest packed_layout vision; do
+for target in safetensors resident_index manifest packed_layout vision remote_headers retry_after; do
   mkdir -p "$scratch/$target"
   cp fuzz/corpus/$target/* "$scratch/$target/"
   if (cd "$scratch" && "$OLDPWD/build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" \

@@ -6,6 +6,7 @@
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
+#include "format/json_document.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ std::string stringField(const json& object, const char* key) {
 }
 
 RemoteInstallCheckpoint decode(const std::vector<uint8_t>& bytes) {
-  const json document = json::parse(bytes.begin(), bytes.end());
+  const json document = korvex_json::parseBounded(bytes);
   if (!document.is_object()) throw std::runtime_error("checkpoint is not a JSON object");
   RemoteInstallCheckpoint c;
   c.schema = integerField(document, "schema");

@@ -126,6 +126,11 @@ TEST(RemoteInstallCheckpoint, LoadRefusesUnreadableFiles) {
   testutil::writeFile(path, text.substr(0, total) + "\"totalSourceBytes\":-100}");
   EXPECT_TRUE(errorOf([&] { RemoteInstallCheckpoint::load(path); }).starts_with("install state"));
 
+  testutil::writeFile(
+      path, R"({"completedRanges":)" + std::string(300, '[') + std::string(300, ']') + "}");
+  EXPECT_EQ(errorOf([&] { RemoteInstallCheckpoint::load(path); }),
+            "install state at " + path + " is corrupt: JSON nesting deeper than 256 levels");
+
   testutil::writeFile(path, std::string(RemoteInstallCheckpoint::maximumBytes + 1, ' '));
   EXPECT_EQ(errorOf([&] { RemoteInstallCheckpoint::load(path); }),
             "install state at " + path + " is corrupt: size 8388609 exceeds 8388608-byte cap");

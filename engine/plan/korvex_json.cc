@@ -251,7 +251,7 @@ std::string layout(const RepackPlan& plan, uint64_t expertStride) {
 
 void checkLayoutReadBack(const std::string& layoutPath, const RepackPlan& plan) {
   const std::vector<uint8_t> bytes = Posix::readWholeFile(layoutPath, kMaxLayoutBytes);
-  const json root = json::parse(bytes.begin(), bytes.end());
+  const json root = korvex_json::parseBounded(bytes);
 
   if (!root.is_object() || !isArrayOfObjects(member(root, "layers"))) {
     readBackFailed("malformed root");

@@ -63,9 +63,11 @@ struct RemoteMetadataResponse {
 // tests replace the transport (to inject failures), the token and the retry
 // environment (so that back-off never sleeps).
 struct RemoteDownloadSessionOptions {
-  std::optional<std::string> caBundlePath;          // trusted CAs; the system store when absent
-  std::shared_ptr<HttpTransport> transport;         // libcurl when null
-  const CancellationToken* cancellation = nullptr;  // the process token when null
+  std::optional<std::string> caBundlePath;   // trusted CAs; the system store when absent
+  std::shared_ptr<HttpTransport> transport;  // libcurl when null
+  // The token every request and back-off pause checks; it must outlive the
+  // session. The process token when null.
+  const CancellationToken* cancellation = nullptr;
   std::optional<RemoteRetryEnvironment> retryEnvironment;  // the system one when absent
 };
 

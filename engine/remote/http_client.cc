@@ -8,6 +8,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "engine/common/repack_error.h"
 #include "engine/remote/response_headers.h"
 
 std::optional<std::string> HttpHeaders::get(std::string_view name) const {
@@ -240,6 +241,12 @@ class CurlHttpTransport final : public HttpTransport {
 
     std::unique_ptr<curl_slist, FreeList> headerList;
     for (const auto& [name, value] : request.headers.fields()) {
+      // A line break would let a value (a token from the environment, say)
+      // smuggle further header lines into the request. The value is not shown.
+      if (name.find_first_of(std::string_view(":\r\n\0", 4)) != std::string::npos ||
+          value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        throw RepackError(RepackError::ConfigurationInvalid{"invalid HTTP header " + name});
+      }
       // "Name;" sends a field with an empty value; "Name:" would remove it.
       const std::string line = value.empty() ? name + ";" : name + ": " + value;
       curl_slist* appended = curl_slist_append(headerList.get(), line.c_str());
@@ -264,7 +271,7 @@ class CurlHttpTransport final : public HttpTransport {
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_USERAGENT, "VelquorRepack");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https,http");
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, idle);

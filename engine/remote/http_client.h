@@ -104,7 +104,8 @@ class HttpTransport {
   // Sends the request (HEAD sends no body and expects none) and delivers the
   // response to `exchange`. Throws RemoteTransportError on a client or
   // network failure, CancellationError when `cancel` was set during the
-  // call, and rethrows whatever a callback threw.
+  // call, configurationInvalid for a header field that holds a line break,
+  // and rethrows whatever a callback threw.
   virtual Outcome perform(const HttpClientConfiguration& configuration, const HttpRequest& request,
                           HttpExchange& exchange, const CancellationToken& cancel) = 0;
 };

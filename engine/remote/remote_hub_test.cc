@@ -325,6 +325,14 @@ TEST_F(RemoteHubTest, UnreachableHubIsRetriedThenReported) {
   EXPECT_EQ(audit_.remoteRetries[0].label, "resolveFileInfo:config.json");
 }
 
+TEST_F(RemoteHubTest, ATokenCannotSmuggleHeaderLines) {
+  source_.token = std::string(kHubToken) + "\r\nX-Injected: 1";
+  EXPECT_EQ(errorOf([&] { source_.resolveFileInfo("config.json", &audit_); }),
+            "configuration invalid: invalid HTTP header Authorization");
+  EXPECT_TRUE(hub_->requests().empty());
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+}
+
 TEST_F(RemoteHubTest, UntrustedCertificateIsFinal) {
   RemoteDownloadSessionOptions options;
   options.cancellation = &token_;

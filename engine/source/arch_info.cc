@@ -6,6 +6,7 @@
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
+#include "format/json_document.h"
 
 std::string_view rawValue(RepackModelFamily family) {
   switch (family) {
@@ -437,7 +438,12 @@ ArchInfo readBrask(const ConfigReader& c) {
 
 ArchInfo ArchInfo::load(const std::string& configPath) {
   const std::vector<uint8_t> bytes = Posix::readWholeFile(configPath, kMaxConfigBytes);
-  const json config = json::parse(bytes.begin(), bytes.end());
+  json config;
+  try {
+    config = korvex_json::parseBounded(bytes);
+  } catch (const korvex_json::LimitExceeded& e) {
+    throw RepackError(RepackError::ConfigJsonInvalid{configPath, e.what()});
+  }
   const ConfigReader top(configPath, config);
   if (!config.is_object()) top.fail("not a JSON object");
 

@@ -284,6 +284,15 @@ TEST_F(ArchInfoTest, RejectionsNameTheFirstFailure) {
        "missing head_dim"},
       {"brask unknown layer", braskConfig, [](json& c) { c["layer_types"][3] = "conv"; },
        "unknown layer_types entry \"conv\""},
+      // Well-formed but beyond the decoder's limits: a rejection, not a
+      // decoding failure.
+      {"nesting", gemmaConfig,
+       [](json& c) {
+         json deep = json::array();
+         for (int i = 0; i < 300; ++i) deep = json::array({deep});
+         c["unused"] = deep;
+       },
+       "JSON nesting deeper than 256 levels"},
   };
   for (const MutationCase& c : cases) {
     json config = c.base();

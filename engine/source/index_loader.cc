@@ -7,6 +7,7 @@
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
+#include "format/json_document.h"
 
 namespace IndexLoader {
 namespace {
@@ -39,7 +40,7 @@ template <typename Wrap>
 json readDocument(const std::string& path, uint64_t cap, Wrap wrap) {
   try {
     const std::vector<uint8_t> bytes = Posix::readWholeFile(path, cap);
-    return json::parse(bytes.begin(), bytes.end());
+    return korvex_json::parseBounded(bytes);
   } catch (const std::exception& e) {
     throw RepackError(wrap(std::string(e.what())));
   }

@@ -108,6 +108,9 @@ TEST_F(IndexLoaderTest, RejectionsNameTheDocument) {
         throw;
       },
       RepackError);
+  write(std::string(300, '[') + std::string(300, ']'), "{}");
+  EXPECT_EQ(testutil::errorOf([&] { IndexLoader::load(dir_.path()); }),
+            index + "JSON nesting deeper than 256 levels");
 
   testutil::TempDir empty;
   try {

@@ -7,6 +7,7 @@
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
+#include "format/json_document.h"
 
 size_t std::hash<SourceTensor>::operator()(const SourceTensor& t) const noexcept {
   size_t h = std::hash<std::string>()(t.name);
@@ -148,7 +149,14 @@ std::vector<SourceTensor> parseHeader(const std::string& path, uint64_t fileSize
   const uint64_t headerLength = headerBytes.size();
   checkSize(path, fileSize, headerLength);
 
-  const json header = json::parse(headerBytes.begin(), headerBytes.end());
+  // Malformed JSON throws the parser's own error; a well-formed header beyond
+  // the decoder's limits is an invalid header.
+  json header;
+  try {
+    header = korvex_json::parseBounded(headerBytes);
+  } catch (const korvex_json::LimitExceeded& e) {
+    invalid(path, e.what());
+  }
   if (!header.is_object()) invalid(path, "header is not a JSON object");
 
   std::vector<SourceTensor> tensors;

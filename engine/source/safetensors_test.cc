@@ -107,6 +107,9 @@ TEST(Safetensors, RejectsMalformedEntries) {
        p + "U8 tensor a.scales is not a packed weight row"},
       {entry("a.weight", R"({"dtype":"U8","shape":[],"data_offsets":[0,1]})"),
        p + "U8 tensor a.weight is not a packed weight row"},
+      // Well-formed JSON beyond the decoder's limits is an invalid header.
+      {entry("t", std::string(300, '[') + std::string(300, ']')),
+       p + "JSON nesting deeper than 256 levels"},
   };
   for (const Case& c : cases) EXPECT_EQ(parseError(c.header), c.error) << c.header;
 }

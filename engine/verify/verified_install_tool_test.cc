@@ -116,6 +116,11 @@ TEST_F(VerifierTest, FailuresStopAtTheFirstProblemAndKeepTheOldReceipt) {
        },
        "configuration invalid: manifest.json invalid: type mismatch at files: expected an object"},
       {[](PackageFixture& f) {
+         testutil::writeFile(f.directory + "/manifest.json",
+                             std::string(1 << 20, '[') + std::string(1 << 20, ']'));
+       },
+       "configuration invalid: manifest.json invalid: JSON nesting deeper than 256 levels"},
+      {[](PackageFixture& f) {
          f.manifest.files.erase("packed_experts/layout.json");
          f.writeManifest();
        },
