@@ -249,7 +249,12 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     source.token = o.token;
     source.downloadSession = session;
     source.baseURL = o.baseURL;
-    source.tempDirectory = paths.partialDirectory;
+    // Temporary files of metadata requests (shard headers, side files) live
+    // in the metadata directory, which is removed before promotion: a run
+    // killed in the middle of such a request cannot leave a stray file that
+    // a later resume would promote into the package. The copy's range file
+    // has its own fixed path.
+    source.tempDirectory = paths.metadataDirectory;
     source.retryPolicy = retryPolicy;
 
     emit(ModelInstallProgress::DownloadingMetadata{});
