@@ -305,6 +305,7 @@ class RemoteVisionInstallerTest : public ::testing::Test {
          }) {
       args.insert(args.end(), {flag, value});
     }
+    if (o.resume) args.push_back("--resume");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -541,6 +542,40 @@ TEST_F(RemoteVisionInstallerTest, KilledInstallResumesToAByteIdenticalCompanion)
   }
   EXPECT_FALSE(fs::exists(companion + ".partial"));
   EXPECT_FALSE(fs::exists(checkpointFile));
+}
+
+// A run killed while it reads the checkpoint's shard headers leaves its
+// temporary file inside the metadata directory, which is removed before
+// promotion, never beside vision_weights.bin, from where a later resume would
+// promote it into the companion.
+TEST_F(RemoteVisionInstallerTest, KillDuringTheMetadataLeavesNothingThatCouldBePromoted) {
+  RemoteVisionCompanionOptions o = options();
+  o.rangeChunkBytes = kSmallChunk;
+  savedDownload(o, 1);
+  o.resume = true;
+  hub_->inject(HubFault::stall(0, std::chrono::seconds(30)).onHost(HubHost::storage));
+  hub_->clearRequests();
+  pid_t child = startInstallChild(o);
+  ASSERT_GT(child, 0);
+  const std::unique_ptr<pid_t, void (*)(pid_t*)> reap(&child, [](pid_t* pid) {
+    if (*pid > 0 && ::kill(*pid, SIGKILL) == 0) ::waitpid(*pid, nullptr, 0);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (storageRequests().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(storageRequests().size(), 1u);  // the first header read, stalled
+  ASSERT_EQ(::kill(child, SIGKILL), 0);
+  ::waitpid(child, nullptr, 0);
+  child = 0;
+  hub_->clearFaults();
+
+  const std::string partial = physical("m.vision.korvex.partial");
+  EXPECT_EQ(entriesOf(partial), (std::set<std::string>{".remote-metadata", "vision_weights.bin"}));
+  std::set<std::string> metadata = entriesOf(partial + "/.remote-metadata");
+  metadata.erase("model.safetensors.index.json");
+  metadata.erase("config.json");
+  EXPECT_EQ(metadata.size(), 1u);  // the orphaned header temporary
 }
 
 // On resume a finished range whose bytes changed on disk is dropped and
