@@ -87,9 +87,11 @@ TEST_F(WriteVisionProcess, ReachesTheHubAndRefusesAnUnpinnedCheckpoint) {
                        physical("m.vision.korvex.partial/.remote-metadata/"
                                 "model.safetensors.index.json") +
                        " is not in known set\n");
-  // The hub host saw the token on every request; nothing is left behind.
+  // Refused before any shard was touched; the hub host saw the token on
+  // every request. Nothing is left behind.
   EXPECT_FALSE(hub_->requests().empty());
   for (const HubRequest& request : hub_->requests()) {
+    EXPECT_EQ(request.host, HubHost::hub) << request.target;
     EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + kToken) << request.target;
   }
   EXPECT_FALSE(fs::exists(dir_.file("m.vision.korvex.partial")));
