@@ -7,11 +7,14 @@
 #include <stdexcept>
 
 #include "cli/progress_line.h"
+#include "engine/common/catalog.h"
+#include "engine/common/repack_error.h"
 #include "engine/install/streaming_repacker.h"
 #include "engine/io/posix.h"
 #include "engine/remote/download_session.h"
 #include "engine/remote/hugging_face_source.h"
 #include "engine/verify/verified_install_tool.h"
+#include "engine/vision/remote_vision_companion_installer.h"
 #include "engine/vision/vision_pack_verifier.h"
 
 namespace {
@@ -79,6 +82,43 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
           "Model: " + result.outputDir};
 }
 
+// Streams the vision tower of a Gemma 4 row into a companion bound to the
+// text package, with the install's transfer settings and environment.
+std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
+  const SupportedModelSource& model = arguments.model;
+  if (!ModelCatalog::isVisionEligible(model)) {
+    throw RepackError(
+        RepackError::ConfigurationInvalid{"vision-write accepts only gemma4 or gemma4-qat"});
+  }
+  RemoteVisionCompanionOptions options;
+  options.repoID = model.repoID;
+  options.revision = model.revision;
+  options.textModelDirectory = Posix::standardizedPath(*arguments.textModel);
+  options.outputDirectory = Posix::standardizedPath(*arguments.output);
+  options.token = environment("HF_TOKEN");
+  options.rangeChunkBytes = 67108864;
+  options.writeTileBytes = 524288;
+  options.minFreeReserveBytes = model.reserveBytes;
+  options.overwrite = arguments.overwrite;
+  options.resume = arguments.resume;
+  options.downloadSession = commandLineSession();
+  options.baseURL = hubBaseURL();
+  options.rangeRetryAttempts = 4;
+  options.retryBaseDelayNs = 1000000000;
+
+  RepackAudit audit;
+  RemoteVisionCompanionResult result;
+  {
+    TerminalProgressLine line(STDERR_FILENO, isTerminal(STDERR_FILENO));
+    RemoteVisionCompanionInstaller installer(options, audit);
+    result = installer.run(line.handler());
+  }
+  return {"Installed vision companion for " + model.displayName,
+          "Source revision: " + result.resolvedCommit,
+          "Download bytes: " + std::to_string(result.remoteBytesToDownload),
+          "Companion: " + result.outputDir};
+}
+
 }  // namespace
 
 std::vector<std::string> runModeAction(const RepackCommandArguments& arguments) {
@@ -86,7 +126,7 @@ std::vector<std::string> runModeAction(const RepackCommandArguments& arguments) 
     case Mode::install:
       return install(arguments);
     case Mode::writeVision:
-      notAvailable("vision-write");
+      return writeVision(arguments);
     case Mode::discardPartial:
       RemoteStreamingRepacker::discardSavedDownload(*arguments.output);
       return {"Discarded saved download for " + *arguments.output};

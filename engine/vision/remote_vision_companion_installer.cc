@@ -1,0 +1,334 @@
+#include "engine/vision/remote_vision_companion_installer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <unordered_map>
+
+#include "engine/common/catalog.h"
+#include "engine/common/repack_error.h"
+#include "engine/install/disk_space.h"
+#include "engine/install/install_state.h"
+#include "engine/install/resume_checkpoint.h"
+#include "engine/io/posix.h"
+#include "engine/plan/range_copy_plan.h"
+#include "engine/plan/vision_pack_plan.h"
+#include "engine/remote/source_byte_provider.h"
+#include "engine/vision/vision_pack_writer.h"
+#include "format/korvex_format.h"
+#include "format/vision.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = Posix::EntryKind;
+
+constexpr uint64_t kMaxDelayNs = 16000000000ULL;
+constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
+constexpr const char* kProcessorFile = "processor_config.json";
+
+[[noreturn]] void invalid(std::string detail) {
+  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
+}
+
+void removeAllIgnoringErrors(const std::string& path) {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
+  uint64_t total = 0;
+  for (const RangeCopy& d : range.destinations) total += d.size;
+  return total;
+}
+
+// The model identifier of a source whose index digest `knownSources` maps to
+// one of the two Gemma 4 checkpoints of the catalogue; anything else is
+// sourceFingerprintRejected.
+std::string gemmaModelID(const std::string& indexSha256, const KnownSourceTable& knownSources) {
+  const auto known = knownSources.find(indexSha256);
+  if (known != knownSources.end()) {
+    for (const SupportedModelSource& row : ModelCatalog::all()) {
+      if (ModelCatalog::isVisionEligible(row) && row.modelID == known->second) return row.modelID;
+    }
+  }
+  throw RepackError(
+      RepackError::SourceFingerprintRejected{"model.safetensors.index.json", indexSha256});
+}
+
+// True when `path` is a regular file (not followed through a link) of
+// exactly `size` bytes: the only weights file whose finished ranges count.
+bool regularFileOfSize(const std::string& path, uint64_t size) {
+  if (Posix::entryKind(path) != Kind::regular) return false;
+  const UniqueFd fd = Posix::openReadNoFollow(path);
+  return Posix::fileSize(fd.get(), path) == size;
+}
+
+// The finished ranges of a saved download that can be trusted: each must
+// name a range of the plan (else the checkpoint is not this plan's and the
+// run stops), and is kept only when its sizes match that range and the
+// bytes now at its destinations still have its recorded digest. The others
+// are dropped and fetched again. Ids are checked before any byte is read.
+std::vector<RemoteCompletedRange> screenCompletedRanges(
+    const std::vector<RemoteCompletedRange>& completed, const RangeCopyPlan& copyPlan,
+    const std::string& partialDirectory) {
+  std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
+  for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) byID[range.id] = &range;
+  for (const RemoteCompletedRange& done : completed) {
+    if (!byID.contains(done.id)) {
+      throw RepackError(RepackError::InstallStateCorrupt{partialDirectory,
+                                                         "checkpoint contains an unknown range"});
+    }
+  }
+  std::vector<RemoteCompletedRange> kept;
+  for (const RemoteCompletedRange& done : completed) {
+    const CoalescedRangeCopy& range = *byID.at(done.id);
+    if (done.sourceBytes == range.size && done.destinationBytes == destinationBytesOf(range) &&
+        destinationDigest(range, partialDirectory) == done.destinationDigest) {
+      kept.push_back(done);
+    }
+  }
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const auto& a, const auto& b) { return a.id < b.id; });
+  return kept;
+}
+
+// vision_weights.bin created afresh at its final size and synced. Whatever
+// else stands at the path (a link, a directory) is removed first, so the
+// file is never opened through a link.
+void reserveWeightsFile(const std::string& partialDirectory, const std::string& weightsPath,
+                        uint64_t size) {
+  Posix::mkdirP(partialDirectory);
+  const Kind kind = Posix::entryKind(weightsPath);
+  if (kind != Kind::absent && kind != Kind::regular) fs::remove_all(weightsPath);
+  const UniqueFd fd = Posix::openCreateRW(weightsPath);
+  Posix::ftruncate(fd.get(), weightsPath, size);
+  Posix::fsync(fd.get(), weightsPath);
+  Posix::fsyncDirectory(partialDirectory);
+}
+
+}  // namespace
+
+RemoteVisionCompanionInstaller::RemoteVisionCompanionInstaller(RemoteVisionCompanionOptions options,
+                                                               RepackAudit& audit)
+    : options_(std::move(options)), audit_(audit) {}
+
+RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHandler& progress) {
+  const RemoteVisionCompanionOptions& o = options_;
+  const std::shared_ptr<const RemoteDownloadSession> session =
+      o.downloadSession ? o.downloadSession : std::make_shared<const RemoteDownloadSession>();
+  const CancellationToken& cancellation = session->cancellation();
+  const auto emit = [&](ModelInstallProgress::Event event) {
+    if (progress) progress(ModelInstallProgress{std::move(event)});
+  };
+  audit_.sampleMemory();
+
+  // Start: nothing is touched and nothing is requested until the state is known.
+  if (o.rangeChunkBytes < 1 || o.rangeChunkBytes > 67108864) {
+    invalid("bad range chunk bytes " + std::to_string(o.rangeChunkBytes));
+  }
+  if (o.writeTileBytes < 1 || o.writeTileBytes > 1048575) {
+    invalid("bad write tile bytes " + std::to_string(o.writeTileBytes));
+  }
+  if (o.rangeRetryAttempts < 0) {
+    invalid("bad range retry attempts " + std::to_string(o.rangeRetryAttempts));
+  }
+  // A text package the companion could not bind to is refused before any download.
+  VisionPackTextBinding binding = VisionPackTextBinding::read(o.textModelDirectory);
+
+  const InstallLock lock = InstallLock::acquire(o.outputDirectory);
+  const RemoteInstallPaths& paths = lock.paths();
+  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !o.overwrite) {
+    invalid("output directory already exists: " + paths.finalDirectory);
+  }
+  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
+  const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
+  if (partialPresent != checkpointPresent) {
+    throw RepackError(RepackError::InstallStateCorrupt{
+        paths.partialDirectory, "partial directory and checkpoint must exist together"});
+  }
+  if (!o.resume && partialPresent) {
+    throw RepackError(
+        RepackError::InstallStateIncompatible{"saved download exists; resume or discard it"});
+  }
+  if (o.resume && !partialPresent) {
+    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
+  }
+
+  try {
+    cancellation.check();
+    std::optional<RemoteInstallCheckpoint> loaded;
+    if (o.resume) {
+      loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
+      if (loaded->repoID != o.repoID || loaded->requestedRevision != o.revision) {
+        throw RepackError(
+            RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
+      }
+    }
+
+    // Plan. Temporary files of metadata requests go to the metadata
+    // directory, which is removed before promotion, so a run killed in the
+    // middle of one leaves nothing that could end up in the companion.
+    RemoteRetryPolicy retryPolicy;
+    retryPolicy.attempts = o.rangeRetryAttempts;
+    retryPolicy.baseDelayNs = o.retryBaseDelayNs;
+    retryPolicy.maxDelayNs = kMaxDelayNs;
+    retryPolicy.maxServerDelayNs = kMaxServerDelayNs;
+    HuggingFaceRemoteSource source;
+    source.repoID = o.repoID;
+    source.requestedRevision = o.revision;
+    if (loaded) source.resolvedCommit = loaded->resolvedCommit;
+    source.token = o.token;
+    source.downloadSession = session;
+    source.baseURL = o.baseURL;
+    source.tempDirectory = paths.metadataDirectory;
+    source.retryPolicy = retryPolicy;
+
+    const KnownSourceTable& knownSources =
+        o.knownSources ? *o.knownSources : SourceFingerprint::knownSources();
+    RemoteSnapshot snapshot;
+    if (snapshot_) {
+      snapshot = *snapshot_;
+    } else {
+      emit(ModelInstallProgress::DownloadingMetadata{});
+      snapshot = RemoteSnapshot::load(source, paths.metadataDirectory, true, &audit_, knownSources);
+    }
+    cancellation.check();
+    const std::string& indexSha256 = snapshot.metadata.indexSha256Hex;
+    const std::string modelID = gemmaModelID(indexSha256, knownSources);
+    const VisionPackPlan plan = VisionPackPlan::build(snapshot.metadata, snapshot.shardHeaders);
+    const std::string weightsPath =
+        paths.partialDirectory + "/" + std::string(KorvexVisionFormatV1::weightsFile);
+    const RangeCopyPlan copyPlan =
+        RangeCopyPlanner::planVisionCompanion(plan, weightsPath, o.rangeChunkBytes);
+    const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
+
+    RemoteInstallCheckpoint checkpoint;
+    if (!loaded) {
+      checkpoint.repoID = o.repoID;
+      checkpoint.requestedRevision = o.revision;
+      checkpoint.resolvedCommit = snapshot.resolvedCommit;
+      checkpoint.sourceIndexSHA256 = indexSha256;
+      checkpoint.planFingerprint = copyPlan.canonicalFingerprint;
+      checkpoint.totalSourceBytes = copyPlan.remoteBytesToDownload;
+    } else {
+      checkpoint = *loaded;
+      if (checkpoint.resolvedCommit != snapshot.resolvedCommit ||
+          checkpoint.totalSourceBytes != copyPlan.remoteBytesToDownload ||
+          !checkpoint.matches(o.repoID, o.revision, indexSha256, copyPlan.canonicalFingerprint)) {
+        throw RepackError(
+            RepackError::InstallStateIncompatible{"saved download source or copy plan changed"});
+      }
+      checkpoint.completedRanges =
+          regularFileOfSize(weightsPath, plan.weightsFileSize)
+              ? screenCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory)
+              : std::vector<RemoteCompletedRange>{};
+      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+    }
+
+    // Copy.
+    emit(ModelInstallProgress::Planning{copyPlan.remoteBytesToDownload, plan.weightsFileSize});
+    uint64_t keptDestinationBytes = 0;
+    uint64_t reused = 0;
+    for (const RemoteCompletedRange& r : checkpoint.completedRanges) {
+      keptDestinationBytes += r.destinationBytes;
+      reused += r.sourceBytes;
+    }
+    const uint64_t stillToWrite = plan.weightsFileSize > keptDestinationBytes
+                                      ? plan.weightsFileSize - keptDestinationBytes
+                                      : 0;
+    const DiskSpaceRequirement space = DiskSpaceChecker::requireAvailable(
+        paths.parentDirectory,
+        korvexCheckedAdd(stillToWrite, static_cast<uint64_t>(o.rangeChunkBytes), "diskSpace"),
+        o.minFreeReserveBytes);
+    emit(ModelInstallProgress::CheckingDisk{space});
+
+    cancellation.check();
+    audit_.remoteRepoID = o.repoID;
+    audit_.remoteRequestedRevision = o.revision;
+    audit_.remoteResolvedCommit = snapshot.resolvedCommit;
+    audit_.remoteRangeStreamingSupported = true;
+    audit_.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
+    audit_.sourceSnapshotSha256 = indexSha256;
+
+    if (checkpoint.completedRanges.empty()) {
+      emit(ModelInstallProgress::ReservingOutput{plan.weightsFileSize});
+      reserveWeightsFile(paths.partialDirectory, weightsPath, plan.weightsFileSize);
+      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+    }
+
+    std::shared_ptr<SourceByteProvider> provider = provider_;
+    if (!provider) {
+      provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
+                                                               o.writeTileBytes);
+    }
+    std::set<std::string> finished;
+    for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);
+    const uint64_t downloadedBefore = audit_.remoteBytesDownloaded;
+    const uint64_t total = copyPlan.remoteBytesToDownload;
+    emit(ModelInstallProgress::CopyingPayload{reused, 0, total});
+    provider->copyRanges(
+        copyPlan.coalescedCopies, finished, paths.partialDirectory, paths.rangeTemporaryFile,
+        audit_,
+        [&](uint64_t fetched) {
+          emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
+        },
+        [&](const RemoteCompletedRange& done) {
+          std::erase_if(checkpoint.completedRanges,
+                        [&](const RemoteCompletedRange& r) { return r.id == done.id; });
+          checkpoint.completedRanges.push_back(done);
+          std::stable_sort(checkpoint.completedRanges.begin(), checkpoint.completedRanges.end(),
+                           [](const auto& a, const auto& b) { return a.id < b.id; });
+          checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+        });
+    const uint64_t downloadedThisRun = audit_.remoteBytesDownloaded - downloadedBefore;
+    audit_.sampleMemory();
+
+    std::vector<uint8_t> processorConfig;
+    if (processorConfig_) {
+      processorConfig = *processorConfig_;
+    } else {
+      cancellation.check();
+      const RemoteFileInfo info = pinned.resolveFileInfo(kProcessorFile, &audit_);
+      const std::string fetched = paths.metadataDirectory + "/" + kProcessorFile;
+      pinned.fetchSmallFile(kProcessorFile, info, KorvexVisionFormatV1::metadataMaxBytes, fetched,
+                            &audit_);
+      processorConfig = Posix::readBoundedData(fetched, KorvexVisionFormatV1::metadataMaxBytes);
+    }
+    emit(ModelInstallProgress::HashingOutput{std::string(KorvexVisionFormatV1::weightsFile)});
+    removeAllIgnoringErrors(paths.metadataDirectory);
+    removeAllIgnoringErrors(paths.rangeTemporaryFile);
+
+    // Finish: bind to the text package as it is now, then promote.
+    emit(ModelInstallProgress::Finalizing{});
+    cancellation.check();
+    binding = VisionPackTextBinding::read(o.textModelDirectory);
+    const VisionPackWriteResult written =
+        VisionPackWriter::finish(plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes,
+                                 modelID, o.revision, indexSha256, processorConfig, weightsPath,
+                                 paths.partialDirectory, paths.finalDirectory, binding, audit_);
+    {
+      std::error_code ignored;
+      fs::remove(paths.checkpointFile, ignored);
+    }
+
+    RemoteVisionCompanionResult result;
+    result.outputDir = o.outputDirectory;
+    result.resolvedCommit = snapshot.resolvedCommit;
+    result.tensorCount = written.tensorCount;
+    result.sourcePayloadBytes = written.sourcePayloadBytes;
+    result.weightsFileSize = written.weightsFileSize;
+    result.manifestSha256 = written.manifestSha256;
+    result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
+    result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
+    result.reusedBytes = reused;
+    result.downloadedThisRunBytes = downloadedThisRun;
+    return result;
+  } catch (...) {
+    // A saved download stays resumable; anything else this run created goes.
+    if (!checkpointPresent && Posix::entryKind(paths.checkpointFile) == Kind::absent) {
+      removeAllIgnoringErrors(paths.partialDirectory);
+    }
+    throw;
+  }
+}
