@@ -85,6 +85,22 @@ uint64_t outputBytesOf(const RepackPlan& plan) {
   return total;
 }
 
+// Removes the hub source's temporary files at the top of the partial
+// directory (its temporary directory). A process killed while a header or a
+// side file was in flight leaves one there, and everything in the partial
+// directory is promoted with the package.
+void removeHubTemporaries(const std::string& partialDirectory) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(partialDirectory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(kTemporaryRangePrefix) && name.ends_with(".tmp")) {
+      found.push_back(entry.path());
+    }
+  }
+  for (const fs::path& path : found) fs::remove(path, error);
+}
+
 void sortAndDeduplicate(std::vector<RemoteCompletedRange>& ranges) {
   std::stable_sort(ranges.begin(), ranges.end(),
                    [](const auto& a, const auto& b) { return a.id < b.id; });
@@ -212,8 +228,18 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
   if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !o.overwrite) {
     invalid("output directory already exists: " + paths.finalDirectory);
   }
-  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
+  bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
   const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
+  // A run killed before its first checkpoint write (fetching metadata or
+  // reserving the outputs) leaves a partial directory with its fetched
+  // metadata and no checkpoint. Nothing in it was recorded, so it is not a
+  // saved download: a new install replaces it, a resume finds nothing.
+  if (partialPresent && !checkpointPresent &&
+      Posix::entryKind(paths.metadataDirectory) == Kind::directory) {
+    if (o.resume) throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
+    fs::remove_all(paths.partialDirectory);
+    partialPresent = false;
+  }
   if (partialPresent != checkpointPresent) {
     throw RepackError(RepackError::InstallStateCorrupt{
         paths.partialDirectory, "partial directory and checkpoint must exist together"});
@@ -449,6 +475,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
 
     removeAllIgnoringErrors(paths.rangeTemporaryFile);
     removeAllIgnoringErrors(paths.metadataDirectory);
+    removeHubTemporaries(paths.partialDirectory);
     emit(ModelInstallProgress::Finalizing{});
     cancellation.check();
 

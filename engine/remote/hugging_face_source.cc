@@ -57,7 +57,7 @@ std::string newTemporaryRangeName() {
   uuid_generate_random(id);
   char text[37];
   uuid_unparse_upper(id, text);
-  return std::string("velquor-range-") + text + ".tmp";
+  return std::string(kTemporaryRangePrefix) + text + ".tmp";
 }
 
 // Creates `path` as an empty file; an existing entry is never reused.

@@ -45,6 +45,11 @@ struct TemporaryRangeFile {
 
 inline constexpr const char* kDefaultHubBaseURL = "https://huggingface.co";
 
+// Temporary files that the source creates in its tempDirectory are named
+// this prefix + an upper-case UUID + ".tmp". A transfer removes its own on
+// failure; only a killed process leaves one behind.
+inline constexpr const char* kTemporaryRangePrefix = "velquor-range-";
+
 struct HuggingFaceRemoteSource {
   std::string repoID;                         // owner/name
   std::string requestedRevision;              // branch, tag or commit
