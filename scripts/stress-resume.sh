@@ -82,15 +82,15 @@ reference=$work/reference.korvex
 install "$reference" >/dev/null
 reference_seconds=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
 printf 'reference install: %.2f s at %s bytes/s\n' "$reference_seconds" "$throughput"
-# Kill moments are drawn from a little more than one install's duration.
-window_ms=$(awk -v s="$reference_seconds" 'BEGIN { printf "%d", s * 1100 }')
+# Kill moments are drawn from the first nine tenths of an install's duration.
+window_ms=$(awk -v s="$reference_seconds" 'BEGIN { printf "%d", s * 900 }')
 
 identical=0
 for round in $(seq 1 "$rounds"); do
   out=$work/round-$round/m.korvex
   mkdir -p "$(dirname "$out")"
   kills=$((RANDOM % 3 + 1))
-  moments=()
+  attempts=""
   for _ in $(seq 1 "$kills"); do
     flags=()
     [[ -f $out.resume.json ]] && flags=(--resume)
@@ -106,9 +106,9 @@ for round in $(seq 1 "$rounds"); do
     wait "$installer_pid" 2>/dev/null || status=$?
     installer_pid=""
     case $status in
-      137) moments+=("${moment}s") ;;
-      0) moments+=("(${moment}s: had finished)") ;;
-      *) moments+=("(${moment}s: had failed: $(tr -d '\n' <"$work/last.err"))") ;;
+      137) attempts+="killed at ${moment}s, " ;;
+      0) attempts+="finished before ${moment}s, " ;;
+      *) attempts+="failed before ${moment}s ($(tr -d '\n' <"$work/last.err")), " ;;
     esac
   done
 
@@ -128,7 +128,7 @@ for round in $(seq 1 "$rounds"); do
     verdict="identical"
     identical=$((identical + 1))
   fi
-  echo "round $round: killed at ${moments[*]:-(none)}; $finish; $verdict"
+  echo "round $round: ${attempts}$finish; $verdict"
   [[ $verdict == identical ]] && rm -rf "$work/round-$round"
 done
 
