@@ -11,7 +11,9 @@
 // On disk, per output, between runs: nothing; a saved download (partial
 // directory and checkpoint, resumable or discardable); a finished package;
 // or a finished package plus a saved download of its replacement. A failure
-// after the first checkpoint write always leaves a resumable saved download.
+// after the first checkpoint write always leaves a resumable saved download;
+// a process killed before it leaves a partial directory holding only fetched
+// metadata (and perhaps reserved outputs), which the next install replaces.
 #pragma once
 
 #include <cstdint>
