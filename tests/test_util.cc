@@ -6,15 +6,44 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
 namespace testutil {
+
+namespace {
+
+// This process's environment with `extraEnv` on top, as NAME=VALUE entries.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& extraEnv) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    const size_t eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& [k, v] : extraEnv) env[k] = v;
+  std::vector<std::string> entries;
+  for (const auto& [k, v] : env) entries.push_back(k + "=" + v);
+  return entries;
+}
+
+std::string temporaryFile(const char* stem) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + stem + "-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  ::close(fd);
+  return pattern;
+}
+
+}  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -59,15 +88,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   for (std::string& a : argStorage) argvPtrs.push_back(a.data());
   argvPtrs.push_back(nullptr);
 
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
-    const size_t eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& [k, v] : extraEnv) env[k] = v;
-  std::vector<std::string> envStorage;
-  for (const auto& [k, v] : env) envStorage.push_back(k + "=" + v);
+  std::vector<std::string> envStorage = environmentWith(extraEnv);
   std::vector<char*> envPtrs;
   for (std::string& e : envStorage) envPtrs.push_back(e.data());
   envPtrs.push_back(nullptr);
@@ -107,6 +128,79 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   ::waitpid(pid, &status, 0);
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& extraEnv,
+                           const std::string& workingDirectory)
+    : outPath_(temporaryFile("velquor-child-out")), errPath_(temporaryFile("velquor-child-err")) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(), O_WRONLY | O_TRUNC,
+                                   0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(), O_WRONLY | O_TRUNC,
+                                   0);
+  if (!workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+  }
+  std::vector<std::string> argStorage = {program};
+  argStorage.insert(argStorage.end(), args.begin(), args.end());
+  std::vector<char*> argvPtrs;
+  for (std::string& a : argStorage) argvPtrs.push_back(a.data());
+  argvPtrs.push_back(nullptr);
+  std::vector<std::string> envStorage = environmentWith(extraEnv);
+  std::vector<char*> envPtrs;
+  for (std::string& e : envStorage) envPtrs.push_back(e.data());
+  envPtrs.push_back(nullptr);
+
+  const int rc =
+      posix_spawn(&pid_, program.c_str(), &actions, nullptr, argvPtrs.data(), envPtrs.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    ::unlink(outPath_.c_str());
+    ::unlink(errPath_.c_str());
+    throw std::runtime_error("posix_spawn failed for " + program);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (!reaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+  }
+  ::unlink(outPath_.c_str());
+  ::unlink(errPath_.c_str());
+}
+
+bool ChildProcess::running() {
+  if (reaped_) return false;
+  if (::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+void ChildProcess::signal(int signalNumber) {
+  if (!reaped_) ::kill(pid_, signalNumber);
+}
+
+ProcessResult ChildProcess::wait() {
+  while (!reaped_) {
+    if (::waitpid(pid_, &status_, 0) == pid_) reaped_ = true;
+  }
+  ProcessResult result;
+  result.exitStatus = WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  result.out = readFile(outPath_);
+  result.err = readFile(errPath_);
+  return result;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 }  // namespace testutil

@@ -12,6 +12,8 @@
 // directory and checkpoint, resumable or discardable); a finished package;
 // or a finished package plus a saved download of its replacement. A failure
 // after the first checkpoint write always leaves a resumable saved download.
+// A process killed before that write leaves a partial directory without a
+// checkpoint, which is refused as corrupt until --discard-partial removes it.
 #pragma once
 
 #include <cstdint>

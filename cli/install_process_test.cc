@@ -1,0 +1,452 @@
+// The installer as a process against the loopback test hub serving the
+// varnel15 stand-in: killed (SIGKILL) or interrupted (SIGINT) at chosen points
+// and resumed, run twice at once, starved of disk space mid-copy, and the
+// lines the install, dry run, discard and verify modes print. Kill points are
+// reached by holding one hub answer (a stalled body, a delayed status line)
+// and watching the request log and the files beside the output, never by
+// sleeping for a guessed time.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include "engine/common/catalog.h"
+#include "engine/install/resume_checkpoint.h"
+#include "engine/io/sha256_stream.h"
+#include "tests/test_util.h"
+#include "tools/checkpoint_generator.h"
+#include "tools/test_hub.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testutil::ChildProcess;
+using testutil::eventually;
+using testutil::ProcessResult;
+
+// Long enough that a held answer outlasts every kill point; the hub's stop
+// wakes what is still held when the suite ends.
+constexpr auto kHold = 60s;
+
+std::string sha256(const std::string& bytes) {
+  Sha256Stream s;
+  s.update(bytes.data(), bytes.size());
+  return s.finalizeHex();
+}
+
+// Every file below `root` by relative path with the SHA-256 of its bytes; the
+// receipt's timestamp and directory lines are left out, since they record
+// when and where it was written.
+std::map<std::string, std::string> packageContents(const std::string& root) {
+  std::map<std::string, std::string> out;
+  if (!fs::is_directory(root)) return out;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    std::string bytes = testutil::readFile(entry.path().string());
+    const std::string relative = fs::relative(entry.path(), root).string();
+    if (relative == "verified-install.json") {
+      for (const char* key : {"\"verificationTimestamp\"", "\"modelDirectoryPath\""}) {
+        const size_t at = bytes.find(key);
+        if (at != std::string::npos) bytes.erase(at, bytes.find('\n', at) - at);
+      }
+    }
+    out[relative] = sha256(bytes);
+  }
+  return out;
+}
+
+uint64_t fileSizeOr0(const std::string& path) {
+  std::error_code error;
+  const uintmax_t size = fs::file_size(path, error);
+  return error ? 0 : size;
+}
+
+size_t completedRanges(const std::string& checkpointFile) {
+  if (!fs::exists(checkpointFile)) return 0;
+  try {
+    return RemoteInstallCheckpoint::load(checkpointFile).completedRanges.size();
+  } catch (const std::exception&) {
+    return 0;  // caught between the writer's steps
+  }
+}
+
+// A hub temporary ("velquor-range-*.tmp") with bytes in it, in `directory`.
+bool hubTemporaryHasBytes(const std::string& directory) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("velquor-range-") && fileSizeOr0(entry.path().string()) > 0) return true;
+  }
+  return false;
+}
+
+class InstallProcessTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ::unsetenv("HF_TOKEN");
+    model_ = *ModelCatalog::lookup("varnel15");
+    checkpoint_ = StandIn::checkpoint("varnel15");
+    TestHubOptions options;
+    options.repoID = model_.repoID;
+    options.revision = model_.revision;
+    options.files = checkpoint_;
+    hub_ = TestHub::start(std::move(options));
+
+    referenceDir_ = std::make_unique<testutil::TempDir>();
+    const std::string out = referenceDir_->file("reference.korvex");
+    const ProcessResult r = run({"--model", "varnel15", "--output", out});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    referenceOut_ = r.out;
+    reference_ = packageContents(out);
+    rangeCount_ = storageGets() - nthRangeRequest(0);
+  }
+
+  static void TearDownTestSuite() {
+    hub_.reset();
+    referenceDir_.reset();
+    checkpoint_.reset();
+  }
+
+  void SetUp() override {
+    hub_->clearFaults();
+    hub_->clearRequests();
+  }
+
+  static std::map<std::string, std::string> environment(
+      const std::map<std::string, std::string>& extra = {}) {
+    std::map<std::string, std::string> env = {{"HF_ENDPOINT", hub_->baseURL()},
+                                              {"SSL_CERT_FILE", hub_->caFile()},
+                                              {"no_proxy", "localhost,127.0.0.1"},
+                                              {"NO_PROXY", "localhost,127.0.0.1"}};
+    for (const auto& [k, v] : extra) env[k] = v;
+    return env;
+  }
+
+  static ProcessResult run(const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& extraEnv = {}) {
+    return testutil::runProcess(VELQUOR_BINARY, args, environment(extraEnv));
+  }
+
+  static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args,
+                                             const std::string& workingDirectory = "") {
+    return std::make_unique<ChildProcess>(VELQUOR_BINARY, args, environment(), workingDirectory);
+  }
+
+  static ProcessResult install(const std::string& out, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--model", "varnel15", "--output", out};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  }
+
+  // Storage-host GETs of a run: two header reads per shard, then one per range.
+  static int nthRangeRequest(int n) {
+    return 2 * static_cast<int>(checkpoint_->shards().size()) + n;
+  }
+  static HubFault onRange(HubFault fault, int n) {
+    return fault.onHost(HubHost::storage).onMethod("GET").onNth(nthRangeRequest(n));
+  }
+
+  static int storageGets() {
+    int n = 0;
+    for (const HubRequest& r : hub_->requests())
+      n += r.host == HubHost::storage && r.method == "GET";
+    return n;
+  }
+
+  // True once a request that a fault applied to has been received.
+  static bool heldRequestArrived() {
+    for (const HubRequest& r : hub_->requests()) {
+      if (!r.fault.empty()) return true;
+    }
+    return false;
+  }
+
+  // Expects the install to finish and leave exactly the reference package.
+  static void expectFinishedAsReference(const ProcessResult& r, const std::string& out) {
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              referenceOut_.substr(0, referenceOut_.rfind("Model: ")) + "Model: " + out + "\n");
+    EXPECT_EQ(packageContents(out), reference_);
+    EXPECT_FALSE(fs::exists(out + ".partial"));
+    EXPECT_FALSE(fs::exists(out + ".resume.json"));
+  }
+
+  static inline SupportedModelSource model_;
+  static inline std::shared_ptr<const GeneratedCheckpoint> checkpoint_;
+  static inline std::unique_ptr<TestHub> hub_;
+  static inline std::unique_ptr<testutil::TempDir> referenceDir_;
+  static inline std::string referenceOut_;
+  static inline std::map<std::string, std::string> reference_;
+  static inline int rangeCount_ = 0;  // coalesced ranges of the stand-in's copy plan
+
+  testutil::TempDir dir_;
+};
+
+TEST_F(InstallProcessTest, KilledAtAnyPointResumesToTheReferencePackage) {
+  struct KillPoint {
+    const char* name;
+    HubFault hold;  // the answer the installer is kept waiting for
+    // Polled with the output path until the installer is where it should die.
+    std::function<bool(const std::string&)> reached;
+    bool saved;  // a checkpoint exists by then
+  };
+  const KillPoint points[] = {
+      // Planning: the metadata is fetched, the second shard's header is held.
+      {"metadata", HubFault::delay(kHold).onHost(HubHost::storage).onMethod("GET").onNth(3),
+       [](const std::string&) { return heldRequestArrived(); }, false},
+      // Copy: the first range's body stops half-way.
+      {"mid-range", onRange(HubFault::stall(256 * 1024, kHold), 1),
+       [](const std::string& out) { return fileSizeOr0(out + ".partial/.range.tmp") > 0; }, true},
+      // Copy: the first range is recorded, the second one's answer is held.
+      {"between ranges", onRange(HubFault::delay(kHold), 2),
+       [](const std::string& out) {
+         return completedRanges(out + ".resume.json") == 1 && heldRequestArrived();
+       },
+       true},
+      // Finalization: outputs hashed, a side file's metadata is held.
+      {"side-file metadata", HubFault::delay(kHold).on("tokenizer.json").onMethod("HEAD"),
+       [](const std::string&) { return heldRequestArrived(); }, true},
+      // Finalization: a side file's body stops half-way in a hub temporary.
+      {"side-file body", HubFault::stall(16, kHold).on("tokenizer.json").onMethod("GET"),
+       [](const std::string& out) {
+         return heldRequestArrived() && hubTemporaryHasBytes(out + ".partial/.remote-metadata");
+       },
+       true},
+  };
+  for (const KillPoint& point : points) {
+    SCOPED_TRACE(point.name);
+    const std::string out = dir_.file(std::string(point.name) + ".korvex");
+    hub_->clearFaults();
+    hub_->clearRequests();
+    hub_->inject(point.hold);
+    {
+      auto installer = start({"--model", "varnel15", "--output", out});
+      ASSERT_TRUE(eventually([&] { return point.reached(out) || !installer->running(); }));
+      ASSERT_TRUE(installer->running()) << installer->wait().err;
+      installer->signal(SIGKILL);
+      EXPECT_EQ(installer->wait().exitStatus, 128 + SIGKILL);
+    }
+    hub_->clearFaults();
+    EXPECT_EQ(fs::exists(out + ".resume.json"), point.saved);
+
+    if (!point.saved) {
+      // Nothing was recorded: the partial directory alone is refused until
+      // it is discarded, and a new install then starts over.
+      const std::string partial =
+          fs::canonical(dir_.path()).string() + "/" + point.name + ".korvex.partial";
+      for (const ProcessResult& refused : {install(out, {"--resume"}), install(out)}) {
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_EQ(refused.err, "install failed: install state at " + partial +
+                                   " is corrupt: partial directory and checkpoint must exist "
+                                   "together\n");
+      }
+      const ProcessResult discarded = run({"--discard-partial", "--output", out});
+      EXPECT_EQ(discarded.exitStatus, 0) << discarded.err;
+      expectFinishedAsReference(install(out), out);
+    } else {
+      // Only the ranges not recorded are fetched again.
+      const int recorded = static_cast<int>(completedRanges(out + ".resume.json"));
+      hub_->clearRequests();
+      expectFinishedAsReference(install(out, {"--resume"}), out);
+      EXPECT_EQ(storageGets(), nthRangeRequest(rangeCount_ - recorded));
+    }
+  }
+}
+
+TEST_F(InstallProcessTest, InterruptKeepsTheSavedDownloadForResume) {
+  const std::string out = dir_.file("m.korvex");
+  hub_->inject(onRange(HubFault::delay(kHold), 2));
+  auto installer = start({"--model", "varnel15", "--output", out});
+  ASSERT_TRUE(eventually([&] { return heldRequestArrived() || !installer->running(); }));
+  installer->signal(SIGINT);
+  const ProcessResult interrupted = installer->wait();
+  EXPECT_EQ(interrupted.exitStatus, 1);
+  EXPECT_EQ(interrupted.out, "");
+  EXPECT_EQ(interrupted.err, "install failed: the operation was cancelled\n");
+  EXPECT_EQ(completedRanges(out + ".resume.json"), 1u);
+  EXPECT_TRUE(fs::is_directory(out + ".partial"));
+
+  hub_->clearFaults();
+  expectFinishedAsReference(install(out, {"--resume"}), out);
+}
+
+TEST_F(InstallProcessTest, ASecondInstallerOfTheSameOutputFailsAtOnce) {
+  const std::string out = dir_.file("m.korvex");
+  const std::string lock = fs::canonical(dir_.path()).string() + "/m.korvex.install.lock";
+  hub_->inject(onRange(HubFault::stall(256 * 1024, kHold), 1));
+  auto first = start({"--model", "varnel15", "--output", out});
+  ASSERT_TRUE(eventually(
+      [&] { return fileSizeOr0(out + ".partial/.range.tmp") > 0 || !first->running(); }));
+
+  for (const std::vector<std::string>& extra :
+       std::vector<std::vector<std::string>>{{}, {"--resume"}, {"--overwrite"}}) {
+    const ProcessResult second = install(out, extra);
+    EXPECT_EQ(second.exitStatus, 1);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "install failed: another installer holds " + lock + "\n");
+  }
+  const ProcessResult discard = run({"--discard-partial", "--output", out});
+  EXPECT_EQ(discard.exitStatus, 1);
+  EXPECT_EQ(discard.err, "discard failed: another installer holds " + lock + "\n");
+  ASSERT_TRUE(first->running());
+
+  // The lock dies with its holder: nothing stale is left to clear.
+  first->signal(SIGKILL);
+  first->wait();
+  hub_->clearFaults();
+  expectFinishedAsReference(install(out, {"--resume"}), out);
+}
+
+// Unmounts on every path out of the test.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& target, const std::string& options) : target_(target) {
+    mounted_ = ::mount("tmpfs", target.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~ScopedMount() {
+    if (mounted_ && ::umount(target_.c_str()) != 0) ::umount2(target_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string target_;
+  bool mounted_ = false;
+};
+
+TEST_F(InstallProcessTest, AFullDiskStopsTheCopyAndResumeFinishesOnceThereIsRoom) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  uint64_t packageBytes = 0;
+  for (const auto& [path, bytes] : reference_) packageBytes += bytes.size();
+  // Room for the free-space check (package, one 64 MiB range and the
+  // catalogue's reserve) and a little more.
+  const uint64_t mib = 1024 * 1024;
+  const uint64_t sizeMiB = (packageBytes + 67108864 + model_.reserveBytes) / mib + 16;
+  const std::string mountPoint = dir_.file("small-disk");
+  fs::create_directories(mountPoint);
+  ScopedMount mount(mountPoint, "size=" + std::to_string(sizeMiB) + "m");
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+
+  const std::string out = mountPoint + "/m.korvex";
+  const std::string filler = mountPoint + "/filler";
+  // The second range's answer waits a moment, long enough to fill the disk
+  // after the first range was written.
+  hub_->inject(onRange(HubFault::delay(2s), 2));
+  {
+    auto installer = start({"--model", "varnel15", "--output", out});
+    ASSERT_TRUE(eventually([&] { return heldRequestArrived() || !installer->running(); }));
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(mountPoint.c_str(), &disk), 0);
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fallocate(fd, 0, 0, static_cast<off_t>(disk.f_bavail * disk.f_frsize)), 0);
+    ::close(fd);
+
+    const ProcessResult full = installer->wait();
+    EXPECT_EQ(full.exitStatus, 1);
+    EXPECT_TRUE(full.err.starts_with("install failed: pwrite(" + out + ".partial/")) << full.err;
+    EXPECT_TRUE(full.err.ends_with(", errno 28\n")) << full.err;
+  }
+  EXPECT_EQ(completedRanges(out + ".resume.json"), 1u);
+
+  fs::remove(filler);
+  hub_->clearFaults();
+  expectFinishedAsReference(install(out, {"--resume"}), out);
+  const ProcessResult verified = run({"--verify-install", "--input-korvex", out});
+  EXPECT_EQ(verified.exitStatus, 0) << verified.err;
+}
+
+TEST_F(InstallProcessTest, VerifyInstallFindsAByteChangedAfterInstall) {
+  const std::string out = dir_.file("m.korvex");
+  expectFinishedAsReference(install(out), out);
+  ProcessResult r = run({"--verify-install", "--input-korvex", out});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(r.out.starts_with("Verified ")) << r.out;
+
+  const std::string layer = out + "/packed_experts/layer_03.bin";
+  std::fstream f(layer, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekg(1000);
+  const char c = static_cast<char>(f.get());
+  f.seekp(1000);
+  f.put(static_cast<char>(c ^ 1));
+  f.close();
+  r = run({"--verify-install", "--input-korvex", out});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "verification failed: configuration invalid: packed_experts/layer_03.bin SHA "
+            "mismatch\n");
+}
+
+TEST_F(InstallProcessTest, DryRunPrintsWhatAnInstallWouldFetchAndLeavesNothing) {
+  const std::string out = dir_.file("m.korvex");
+  const ProcessResult r = install(out, {"--dry-run"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string referenceLines = referenceOut_.substr(
+      referenceOut_.find('\n'), referenceOut_.rfind("Model: ") - referenceOut_.find('\n'));
+  EXPECT_EQ(r.out, "Validated " + model_.displayName + referenceLines + "Model: " + out + "\n");
+  // Only the lock file, which stays between runs, is left.
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"m.korvex.install.lock"});
+}
+
+TEST_F(InstallProcessTest, RelativeOutputIsPrintedAbsoluteAndDiscardedAsTyped) {
+  hub_->inject(onRange(HubFault::stall(256 * 1024, kHold), 1));
+  const std::string out = dir_.file("rel.korvex");
+  {
+    auto installer = start({"--model", "varnel15", "--output", "rel.korvex"}, dir_.path());
+    ASSERT_TRUE(eventually(
+        [&] { return fileSizeOr0(out + ".partial/.range.tmp") > 0 || !installer->running(); }));
+    installer->signal(SIGKILL);
+    installer->wait();
+  }
+  ASSERT_TRUE(fs::exists(out + ".resume.json"));
+
+  ChildProcess discard(VELQUOR_BINARY, {"--discard-partial", "--output", "rel.korvex"},
+                       environment(), dir_.path());
+  ProcessResult r = discard.wait();
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, "Discarded saved download for rel.korvex\n");
+  EXPECT_FALSE(fs::exists(out + ".resume.json"));
+  EXPECT_FALSE(fs::exists(out + ".partial"));
+
+  hub_->clearFaults();
+  ChildProcess installer(VELQUOR_BINARY, {"--model", "varnel15", "--output", "rel.korvex"},
+                         environment(), dir_.path());
+  expectFinishedAsReference(installer.wait(), out);
+}
+
+TEST_F(InstallProcessTest, TheTokenReachesTheHubHostButNeverTheStorageHost) {
+  const std::string out = dir_.file("m.korvex");
+  const ProcessResult r =
+      run({"--model", "varnel15", "--output", out}, {{"HF_TOKEN", "hf_process_secret"}});
+  expectFinishedAsReference(r, out);
+  size_t hub = 0;
+  size_t storage = 0;
+  for (const HubRequest& request : hub_->requests()) {
+    if (request.host == HubHost::hub) {
+      ++hub;
+      EXPECT_EQ(request.header("Authorization"), "Bearer hf_process_secret") << request.target;
+    } else {
+      ++storage;
+      EXPECT_EQ(request.header("Authorization"), std::nullopt) << request.target;
+    }
+  }
+  EXPECT_GT(hub, 0u);
+  EXPECT_GT(storage, 0u);
+}
+
+}  // namespace
