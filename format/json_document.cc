@@ -40,51 +40,66 @@ class BoundedTreeBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   using Base = nlohmann::detail::json_sax_dom_parser<json>;
 
  public:
-  BoundedTreeBuilder(json& result, uint64_t inputBytes)
-      : Base(result, true), budget_(budgetFor(inputBytes)) {}
+  BoundedTreeBuilder(json& result, uint64_t inputBytes, const SkipMember* skip = nullptr)
+      : Base(result, true), budget_(budgetFor(inputBytes)), skip_(skip) {}
 
   bool null() {
+    if (skippedScalar()) return true;
     charge(slot());
     return Base::null();
   }
   bool boolean(bool value) {
+    if (skippedScalar()) return true;
     charge(slot());
     return Base::boolean(value);
   }
   bool number_integer(number_integer_t value) {
+    if (skippedScalar()) return true;
     charge(slot());
     return Base::number_integer(value);
   }
   bool number_unsigned(number_unsigned_t value) {
+    if (skippedScalar()) return true;
     charge(slot());
     return Base::number_unsigned(value);
   }
   bool number_float(number_float_t value, const string_t& text) {
+    if (skippedScalar()) return true;
     charge(slot());
     return Base::number_float(value, text);
   }
   bool string(string_t& value) {
+    if (skippedScalar()) return true;
     charge(slot() + kStringBytes + heapCharacters(value.size()));
     return Base::string(value);
   }
   bool start_object(std::size_t length) {
+    if (skippedOpen()) return true;
     open(kObjectBytes, false);
     return Base::start_object(length);
   }
   bool key(string_t& name) {
+    if (skipping_) return true;
+    if (skip_ != nullptr && (*skip_)(depth_, name)) {
+      skipping_ = true;
+      return true;
+    }
     charge(kMemberBytes + heapCharacters(name.size()));
     return Base::key(name);
   }
   bool end_object() {
     --depth_;
+    if (skippedClose()) return true;
     return Base::end_object();
   }
   bool start_array(std::size_t length) {
+    if (skippedOpen()) return true;
     open(kArrayBytes, true);
     return Base::start_array(length);
   }
   bool end_array() {
     --depth_;
+    if (skippedClose()) return true;
     return Base::end_array();
   }
 
@@ -115,11 +130,35 @@ class BoundedTreeBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   uint64_t slot() const { return depth_ > 0 && inArray_[depth_] ? kArraySlotBytes : 0; }
 
   void open(uint64_t containerBytes, bool array) {
+    checkDepth();
+    charge(slot() + containerBytes);
+    inArray_[++depth_] = array;
+  }
+
+  void checkDepth() const {
     if (depth_ == kMaxDepth) {
       throw LimitExceeded("JSON nesting deeper than " + std::to_string(kMaxDepth) + " levels");
     }
-    charge(slot() + containerBytes);
-    inArray_[++depth_] = array;
+  }
+
+  // A skipped member's value: its events pass by the tree. skipNest_ counts
+  // the containers open inside it.
+  bool skippedScalar() {
+    if (!skipping_) return false;
+    if (skipNest_ == 0) skipping_ = false;
+    return true;
+  }
+  bool skippedOpen() {
+    if (!skipping_) return false;
+    checkDepth();
+    ++depth_;
+    ++skipNest_;
+    return true;
+  }
+  bool skippedClose() {
+    if (!skipping_) return false;
+    if (--skipNest_ == 0) skipping_ = false;
+    return true;
   }
 
   void charge(uint64_t bytes) {
@@ -131,6 +170,9 @@ class BoundedTreeBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   }
 
   const uint64_t budget_;
+  const SkipMember* skip_;
+  bool skipping_ = false;
+  size_t skipNest_ = 0;
   uint64_t spent_ = 0;
   size_t depth_ = 0;
   std::array<bool, kMaxDepth + 1> inArray_{};
@@ -142,6 +184,13 @@ json parseBounded(std::span<const uint8_t> bytes) {
   json result;
   BoundedTreeBuilder builder(result, bytes.size());
   json::sax_parse(bytes.begin(), bytes.end(), &builder);
+  return result;
+}
+
+json parseBounded(std::istream& input, uint64_t inputBytes, const SkipMember& skip) {
+  json result;
+  BoundedTreeBuilder builder(result, inputBytes, skip ? &skip : nullptr);
+  json::sax_parse(input, &builder);
   return result;
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <istream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -51,6 +53,16 @@ class LimitExceeded : public DecodeError {
 // parser's own exception (nlohmann::json::exception) unchanged; a document
 // beyond a limit throws LimitExceeded. Everything else is json::parse.
 json parseBounded(std::span<const uint8_t> bytes);
+
+// Object members a reader has no use for: called with the member's depth (1
+// for the root object's members) and key; true leaves the member and its whole
+// value out of the tree, so it costs no memory, while the text is still parsed
+// and checked in full, nesting limit included.
+using SkipMember = std::function<bool(size_t depth, const std::string& key)>;
+
+// parseBounded of `inputBytes` bytes read from a stream, without the members
+// `skip` selects. A large document is never held in memory as text.
+json parseBounded(std::istream& input, uint64_t inputBytes, const SkipMember& skip);
 
 // parseBounded, with malformed JSON as a DecodeError with the parser's text.
 json parse(std::span<const uint8_t> bytes);

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -87,6 +88,27 @@ TEST(BoundedJson, NestingStopsAt256Levels) {
   EXPECT_EQ(limitError(std::string(1 << 20, '[')), tooDeep);
   // parse() reports the limit as a DecodeError like any other.
   EXPECT_THROW(korvex_json::parse(bytes(nested(300))), korvex_json::DecodeError);
+}
+
+TEST(BoundedJson, StreamedParseLeavesOutTheSkippedMembersAndStillChecksThem) {
+  const auto parseSkipping = [](const std::string& text) {
+    std::istringstream input(text);
+    return korvex_json::parseBounded(input, text.size(), [](size_t depth, const std::string& key) {
+      return depth == 2 && key == "t";
+    });
+  };
+  // Only "t" members one object down are dropped, whatever their value.
+  EXPECT_EQ(
+      parseSkipping(R"({"t":1,"a":{"t":[{"t":2},[3]],"u":"v","w":{"t":null}},"b":[{"t":4}]})"),
+      json::parse(R"({"t":1,"a":{"u":"v","w":{"t":null}},"b":[{"t":4}]})"));
+  EXPECT_EQ(parseSkipping(R"({"a":{"t":{"x":[[]]},"t":"again"}})"), json::parse(R"({"a":{}})"));
+
+  // A skipped value is still parsed: malformed text and the nesting limit
+  // fail as they would anywhere else.
+  EXPECT_THROW(parseSkipping(R"({"a":{"t":[1,}}})"), json::exception);
+  const std::string deep = R"({"a":{"t":)" + nested(255) + "}}";
+  EXPECT_THROW(parseSkipping(deep), korvex_json::LimitExceeded);
+  EXPECT_NO_THROW(parseSkipping(R"({"a":{"t":)" + nested(254) + "}}"));
 }
 
 TEST(BoundedJson, TreeIsBoundedByTheInputSize) {

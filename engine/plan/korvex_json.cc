@@ -1,6 +1,9 @@
 #include "engine/plan/korvex_json.h"
 
+#include <ext/stdio_filebuf.h>
+
 #include <cmath>
+#include <istream>
 #include <set>
 
 #include "engine/common/repack_error.h"
@@ -18,6 +21,8 @@ using korvex_json::json;
 // A layout describes every expert of every layer; the largest supported
 // model's is a few tens of MiB.
 constexpr uint64_t kMaxLayoutBytes = uint64_t{1} << 30;
+// root {} > "layers" [] > layer {} > "experts" [] > expert {}
+constexpr size_t kExpertMemberDepth = 5;
 
 bool endsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
@@ -212,7 +217,30 @@ std::string manifest(const RepackPlan& plan, const std::string& modelID,
 }
 
 std::string layout(const RepackPlan& plan, uint64_t expertStride) {
-  json layers = json::array();
+  int64_t expertsPerLayer = plan.layers.empty() ? 0 : plan.layers.front().expertsPerLayer;
+  for (const LayerFilePlan& layer : plan.layers) {
+    if (layer.expertsPerLayer > 0) {
+      expertsPerLayer = layer.expertsPerLayer;
+      break;
+    }
+  }
+  const json head = {{"expertStride", expertStride},
+                     {"numLayers", static_cast<int64_t>(plan.layers.size())},
+                     {"expertsPerLayer", expertsPerLayer},
+                     {"layers", json::array()}};
+  std::string text = korvex_json::pretty(head);
+  if (plan.layers.empty()) return text;
+
+  // The tree of a whole layout is many times the size of its text (every
+  // expert repeats its layer's tensor table), so the layers are printed one
+  // at a time into the "layers" array, indented as the serialiser indents
+  // the members of an array inside the root object.
+  constexpr std::string_view kEmptyLayers = "\"layers\": []";
+  const size_t at = text.find(kEmptyLayers);
+  const std::string tail = text.substr(at + kEmptyLayers.size());
+  text.resize(at);
+  text += "\"layers\": [\n";
+  bool first = true;
   for (const LayerFilePlan& layer : plan.layers) {
     json tensors = json::object();
     for (const PerExpertTensorSlice& slice : layer.subTensors) {
@@ -230,28 +258,42 @@ std::string layout(const RepackPlan& plan, uint64_t expertStride) {
       experts.push_back(
           {{"expert", e}, {"offset", offset}, {"size", layer.expertStride}, {"tensors", tensors}});
     }
-    layers.push_back({{"layer", layer.layerIndex},
-                      {"file", plan_support::lastComponent(layer.path)},
-                      {"experts", std::move(experts)}});
-  }
-
-  int64_t expertsPerLayer = plan.layers.empty() ? 0 : plan.layers.front().expertsPerLayer;
-  for (const LayerFilePlan& layer : plan.layers) {
-    if (layer.expertsPerLayer > 0) {
-      expertsPerLayer = layer.expertsPerLayer;
-      break;
+    const json layerObject = {{"layer", layer.layerIndex},
+                              {"file", plan_support::lastComponent(layer.path)},
+                              {"experts", std::move(experts)}};
+    if (!first) text += ",\n";
+    first = false;
+    // The serialiser escapes line breaks inside strings: every '\n' ends a line.
+    const std::string member = korvex_json::pretty(layerObject);
+    for (size_t begin = 0; begin < member.size();) {
+      size_t end = member.find('\n', begin);
+      end = end == std::string::npos ? member.size() : end + 1;
+      text += "    ";
+      text.append(member, begin, end - begin);
+      begin = end;
     }
   }
-  const json document = {{"expertStride", expertStride},
-                         {"numLayers", static_cast<int64_t>(plan.layers.size())},
-                         {"expertsPerLayer", expertsPerLayer},
-                         {"layers", std::move(layers)}};
-  return korvex_json::pretty(document);
+  text += "\n  ]";
+  text += tail;
+  return text;
 }
 
 void checkLayoutReadBack(const std::string& layoutPath, const RepackPlan& plan) {
-  const std::vector<uint8_t> bytes = Posix::readWholeFile(layoutPath, kMaxLayoutBytes);
-  const json root = korvex_json::parseBounded(bytes);
+  // Streamed from the file, without the tensor tables of the experts (only
+  // the experts' places are checked): the text and tree of a large model's
+  // layout would each be tens of MiB.
+  UniqueFd fd = Posix::openRead(layoutPath);
+  const uint64_t size = Posix::fileSize(fd.get(), layoutPath);
+  if (size > kMaxLayoutBytes) {
+    plan_support::invalid(layoutPath + " size " + std::to_string(size) + " exceeds cap " +
+                          std::to_string(kMaxLayoutBytes));
+  }
+  __gnu_cxx::stdio_filebuf<char> buffer(fd.release(), std::ios::in, 1 << 16);
+  std::istream input(&buffer);
+  const json root =
+      korvex_json::parseBounded(input, size, [](size_t depth, const std::string& key) {
+        return depth == kExpertMemberDepth && key == "tensors";
+      });
 
   if (!root.is_object() || !isArrayOfObjects(member(root, "layers"))) {
     readBackFailed("malformed root");
