@@ -367,7 +367,9 @@ int install(const Arguments& a) {
   std::ofstream("/proc/self/clear_refs") << "5";
   const uint64_t residentBeforeLayout = statusBytes("VmRSS");
   const Clock::time_point layoutStart = Clock::now();
-  const size_t layoutBytes = KorvexJSON::layout(result.plan, stride).size();
+  size_t layoutBytes = 0;  // printed as finalization writes it, a layer at a time
+  KorvexJSON::writeLayout(result.plan, stride,
+                          [&](std::string_view piece) { layoutBytes += piece.size(); });
   const Clock::time_point layoutBuilt = Clock::now();
   KorvexJSON::checkLayoutReadBack(o.outputDir + "/packed_experts/layout.json", result.plan);
   const Clock::time_point layoutChecked = Clock::now();

@@ -416,13 +416,17 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
       record("packed_experts/" + fs::path(layer.path).filename().string(), layer.path);
     }
 
-    const std::string layoutBytes = KorvexJSON::layout(plan, stride);
     const std::string packedDirectory = paths.partialDirectory + "/packed_experts";
     Posix::mkdirP(packedDirectory);
     const std::string layoutPath = packedDirectory + "/layout.json";
-    Posix::atomicWrite({reinterpret_cast<const uint8_t*>(layoutBytes.data()), layoutBytes.size()},
-                       layoutPath, packedDirectory);
-    audit_.outputBytesWritten += layoutBytes.size();
+    Posix::atomicWrite(
+        [&](const Posix::PieceWriter& write) {
+          KorvexJSON::writeLayout(plan, stride, [&](std::string_view piece) {
+            write(piece);
+            audit_.outputBytesWritten += piece.size();
+          });
+        },
+        layoutPath, packedDirectory);
     KorvexJSON::checkLayoutReadBack(layoutPath, plan);
     record("packed_experts/layout.json", layoutPath);
 

@@ -279,6 +279,15 @@ std::vector<uint8_t> readWholeFile(const std::string& path, uint64_t maximumByte
 
 void atomicWrite(std::span<const uint8_t> bytes, const std::string& path,
                  const std::string& directory, const std::function<void()>& afterRename) {
+  atomicWrite(
+      [&](const PieceWriter& write) {
+        write({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+      },
+      path, directory, afterRename);
+}
+
+void atomicWrite(const std::function<void(const PieceWriter&)>& produce, const std::string& path,
+                 const std::string& directory, const std::function<void()>& afterRename) {
   const std::string temporary = path + ".tmp";
   switch (entryKind(temporary)) {
     case EntryKind::absent:
@@ -298,16 +307,21 @@ void atomicWrite(std::span<const uint8_t> bytes, const std::string& path,
 
   UniqueFd fd = openOrThrow(temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
   try {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = sys::write(fd.get(), bytes.data() + done, bytes.size() - done);
-      if (n <= 0) {
-        const int err = n < 0 ? errno : 0;
-        throw RepackError(RepackError::PwriteShort{temporary, static_cast<int64_t>(bytes.size()),
-                                                   static_cast<int64_t>(done), err});
+    uint64_t written = 0;  // before the current piece
+    produce([&](std::string_view piece) {
+      size_t done = 0;
+      while (done < piece.size()) {
+        const ssize_t n = sys::write(fd.get(), piece.data() + done, piece.size() - done);
+        if (n <= 0) {
+          const int err = n < 0 ? errno : 0;
+          throw RepackError(RepackError::PwriteShort{temporary,
+                                                     static_cast<int64_t>(written + piece.size()),
+                                                     static_cast<int64_t>(written + done), err});
+        }
+        done += static_cast<size_t>(n);
       }
-      done += static_cast<size_t>(n);
-    }
+      written += piece.size();
+    });
     fsync(fd.get(), temporary);
     rename(temporary, path);
     if (afterRename) afterRename();

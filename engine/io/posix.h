@@ -78,6 +78,13 @@ std::vector<uint8_t> readWholeFile(const std::string& path, uint64_t maximumByte
 void atomicWrite(std::span<const uint8_t> bytes, const std::string& path,
                  const std::string& directory, const std::function<void()>& afterRename = {});
 
+// atomicWrite of a document made piece by piece: `produce` hands each piece
+// to the writer it is given, which writes it before the next one is made, so
+// a large document is never held whole.
+using PieceWriter = std::function<void(std::string_view)>;
+void atomicWrite(const std::function<void(const PieceWriter&)>& produce, const std::string& path,
+                 const std::string& directory, const std::function<void()>& afterRename = {});
+
 // True when `path` is a regular file with the device and inode of `fd`.
 bool descriptorMatchesPath(int fd, const std::string& path);
 

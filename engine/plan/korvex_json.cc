@@ -216,7 +216,8 @@ std::string manifest(const RepackPlan& plan, const std::string& modelID,
   return korvex_json::pretty(document);
 }
 
-std::string layout(const RepackPlan& plan, uint64_t expertStride) {
+void writeLayout(const RepackPlan& plan, uint64_t expertStride,
+                 const std::function<void(std::string_view)>& write) {
   int64_t expertsPerLayer = plan.layers.empty() ? 0 : plan.layers.front().expertsPerLayer;
   for (const LayerFilePlan& layer : plan.layers) {
     if (layer.expertsPerLayer > 0) {
@@ -228,8 +229,11 @@ std::string layout(const RepackPlan& plan, uint64_t expertStride) {
                      {"numLayers", static_cast<int64_t>(plan.layers.size())},
                      {"expertsPerLayer", expertsPerLayer},
                      {"layers", json::array()}};
-  std::string text = korvex_json::pretty(head);
-  if (plan.layers.empty()) return text;
+  const std::string text = korvex_json::pretty(head);
+  if (plan.layers.empty()) {
+    write(text);
+    return;
+  }
 
   // The tree of a whole layout is many times the size of its text (every
   // expert repeats its layer's tensor table), so the layers are printed one
@@ -237,9 +241,8 @@ std::string layout(const RepackPlan& plan, uint64_t expertStride) {
   // the members of an array inside the root object.
   constexpr std::string_view kEmptyLayers = "\"layers\": []";
   const size_t at = text.find(kEmptyLayers);
-  const std::string tail = text.substr(at + kEmptyLayers.size());
-  text.resize(at);
-  text += "\"layers\": [\n";
+  write(std::string_view(text).substr(0, at));
+  write("\"layers\": [\n");
   bool first = true;
   for (const LayerFilePlan& layer : plan.layers) {
     json tensors = json::object();
@@ -261,20 +264,26 @@ std::string layout(const RepackPlan& plan, uint64_t expertStride) {
     const json layerObject = {{"layer", layer.layerIndex},
                               {"file", plan_support::lastComponent(layer.path)},
                               {"experts", std::move(experts)}};
-    if (!first) text += ",\n";
+    std::string indented = first ? "" : ",\n";
     first = false;
     // The serialiser escapes line breaks inside strings: every '\n' ends a line.
     const std::string member = korvex_json::pretty(layerObject);
     for (size_t begin = 0; begin < member.size();) {
       size_t end = member.find('\n', begin);
       end = end == std::string::npos ? member.size() : end + 1;
-      text += "    ";
-      text.append(member, begin, end - begin);
+      indented += "    ";
+      indented.append(member, begin, end - begin);
       begin = end;
     }
+    write(indented);
   }
-  text += "\n  ]";
-  text += tail;
+  write("\n  ]");
+  write(std::string_view(text).substr(at + kEmptyLayers.size()));
+}
+
+std::string layout(const RepackPlan& plan, uint64_t expertStride) {
+  std::string text;
+  writeLayout(plan, expertStride, [&](std::string_view piece) { text += piece; });
   return text;
 }
 

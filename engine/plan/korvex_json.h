@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "engine/plan/repack_plan.h"
 
@@ -38,6 +40,11 @@ std::string manifest(const RepackPlan& plan, const std::string& modelID,
 
 // The bytes of packed_experts/layout.json for the plan's layers.
 std::string layout(const RepackPlan& plan, uint64_t expertStride);
+
+// The same bytes handed to `write` a layer at a time, for writing a large
+// model's layout without holding its text.
+void writeLayout(const RepackPlan& plan, uint64_t expertStride,
+                 const std::function<void(std::string_view)>& write);
 
 // Reads the written layout back and holds it against the plan; a mismatch is
 // configurationInvalid("layout.json validation failed: ...").
