@@ -15,6 +15,7 @@
 #include "engine/common/repack_error.h"
 #include "engine/install/disk_space.h"
 #include "engine/install/install_state.h"
+#include "engine/install/remote_install_steps.h"
 #include "engine/install/writer_core.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
@@ -31,8 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = Posix::EntryKind;
 
-constexpr uint64_t kMaxDelayNs = 16000000000ULL;
-constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
 constexpr uint64_t kConfigCapBytes = 1048576;
 constexpr int64_t kHashTileBytes = 65536;
 
@@ -66,12 +65,6 @@ bool isNotFound(const RepackError& error) {
   return false;
 }
 
-uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
-  uint64_t total = 0;
-  for (const RangeCopy& d : range.destinations) total += d.size;
-  return total;
-}
-
 uint64_t outputBytesOf(const RepackPlan& plan) {
   uint64_t total =
       korvexCheckedAdd(plan.resident.indexSize, plan.resident.residentSize, "resident.payload");
@@ -83,11 +76,6 @@ uint64_t outputBytesOf(const RepackPlan& plan) {
                              "outputBytes");
   }
   return total;
-}
-
-void sortAndDeduplicate(std::vector<RemoteCompletedRange>& ranges) {
-  std::stable_sort(ranges.begin(), ranges.end(),
-                   [](const auto& a, const auto& b) { return a.id < b.id; });
 }
 
 // Creates the outputs at their final sizes inside the partial directory:
@@ -169,7 +157,7 @@ std::vector<RemoteCompletedRange> RemoteStreamingRepacker::reconcileCompletedRan
   for (const RemoteCompletedRange& done : completed) {
     const auto it = byID.find(done.id);
     if (it == byID.end() || done.sourceBytes != it->second->size ||
-        done.destinationBytes != destinationBytesOf(*it->second)) {
+        done.destinationBytes != RemoteInstallSteps::destinationBytesOf(*it->second)) {
       throw RepackError(RepackError::InstallStateCorrupt{partialDirectory,
                                                          "checkpoint contains an unknown range"});
     }
@@ -177,7 +165,7 @@ std::vector<RemoteCompletedRange> RemoteStreamingRepacker::reconcileCompletedRan
       kept.push_back(done);
     }
   }
-  sortAndDeduplicate(kept);
+  RemoteInstallSteps::sortByID(kept);
   return kept;
 }
 
@@ -195,67 +183,21 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
   };
 
   // Option check: nothing is touched yet.
-  if (o.rangeChunkBytes < 1 || o.rangeChunkBytes > 67108864) {
-    invalid("bad range chunk bytes " + std::to_string(o.rangeChunkBytes));
-  }
-  if (o.writeTileBytes < 1 || o.writeTileBytes > 1048575) {
-    invalid("bad write tile bytes " + std::to_string(o.writeTileBytes));
-  }
-  if (o.rangeRetryAttempts < 0) {
-    invalid("bad range retry attempts " + std::to_string(o.rangeRetryAttempts));
-  }
+  const RemoteInstallSteps::Transfer transfer = RemoteInstallSteps::transferOf(o);
+  RemoteInstallSteps::checkTransfer(transfer);
 
   const InstallLock lock = InstallLock::acquire(o.outputDir);
   const RemoteInstallPaths& paths = lock.paths();
 
   // State check; failures up to here leave the disk as it was.
-  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !o.overwrite) {
-    invalid("output directory already exists: " + paths.finalDirectory);
-  }
-  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
-  const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
-  if (partialPresent != checkpointPresent) {
-    throw RepackError(RepackError::InstallStateCorrupt{
-        paths.partialDirectory, "partial directory and checkpoint must exist together"});
-  }
-  if (!o.resume && partialPresent) {
-    throw RepackError(
-        RepackError::InstallStateIncompatible{"saved download exists; resume or discard it"});
-  }
-  if (o.resume && !partialPresent) {
-    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
-  }
+  const bool checkpointPresent = RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
 
   try {
     cancellation.check();
-    std::optional<RemoteInstallCheckpoint> loaded;
-    if (o.resume) {
-      loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
-      if (loaded->repoID != o.repoID || loaded->requestedRevision != o.revision) {
-        throw RepackError(
-            RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
-      }
-    }
-
-    RemoteRetryPolicy retryPolicy;
-    retryPolicy.attempts = o.rangeRetryAttempts;
-    retryPolicy.baseDelayNs = o.retryBaseDelayNs;
-    retryPolicy.maxDelayNs = kMaxDelayNs;
-    retryPolicy.maxServerDelayNs = kMaxServerDelayNs;
-    HuggingFaceRemoteSource source;
-    source.repoID = o.repoID;
-    source.requestedRevision = o.revision;
-    if (loaded) source.resolvedCommit = loaded->resolvedCommit;
-    source.token = o.token;
-    source.downloadSession = session;
-    source.baseURL = o.baseURL;
-    // Temporary files of metadata requests (shard headers, side files) live
-    // in the metadata directory, which is removed before promotion: a run
-    // killed in the middle of such a request cannot leave a stray file that
-    // a later resume would promote into the package. The copy's range file
-    // has its own fixed path.
-    source.tempDirectory = paths.metadataDirectory;
-    source.retryPolicy = retryPolicy;
+    const std::optional<RemoteInstallCheckpoint> loaded =
+        RemoteInstallSteps::loadSavedDownload(paths, o.resume, transfer);
+    const HuggingFaceRemoteSource source =
+        RemoteInstallSteps::hubSource(transfer, session, loaded, paths);
 
     emit(ModelInstallProgress::DownloadingMetadata{});
     const RemoteSnapshot snapshot =
@@ -277,23 +219,9 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
     const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
 
-    RemoteInstallCheckpoint checkpoint;
-    if (!loaded) {
-      checkpoint.repoID = o.repoID;
-      checkpoint.requestedRevision = o.revision;
-      checkpoint.resolvedCommit = snapshot.resolvedCommit;
-      checkpoint.sourceIndexSHA256 = snapshot.metadata.indexSha256Hex;
-      checkpoint.planFingerprint = copyPlan.canonicalFingerprint;
-      checkpoint.totalSourceBytes = copyPlan.remoteBytesToDownload;
-    } else {
-      checkpoint = *loaded;
-      if (checkpoint.resolvedCommit != snapshot.resolvedCommit ||
-          checkpoint.totalSourceBytes != copyPlan.remoteBytesToDownload ||
-          !checkpoint.matches(o.repoID, o.revision, snapshot.metadata.indexSha256Hex,
-                              copyPlan.canonicalFingerprint)) {
-        throw RepackError(
-            RepackError::InstallStateIncompatible{"saved download source or copy plan changed"});
-      }
+    RemoteInstallCheckpoint checkpoint = RemoteInstallSteps::checkpointFor(
+        loaded, transfer, snapshot.resolvedCommit, snapshot.metadata.indexSha256Hex, copyPlan);
+    if (loaded) {
       if (partialOutputsValid(copyPlan, plan, paths.partialDirectory)) {
         checkpoint.completedRanges =
             reconcileCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory);
@@ -382,11 +310,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
           emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
         },
         [&](const RemoteCompletedRange& done) {
-          std::erase_if(checkpoint.completedRanges,
-                        [&](const RemoteCompletedRange& r) { return r.id == done.id; });
-          checkpoint.completedRanges.push_back(done);
-          sortAndDeduplicate(checkpoint.completedRanges);
-          checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+          RemoteInstallSteps::recordFinishedRange(checkpoint, done, paths);
         });
 
     // Finalization: hash every output, then the documents, then promote.

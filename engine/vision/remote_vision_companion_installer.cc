@@ -9,6 +9,7 @@
 #include "engine/common/repack_error.h"
 #include "engine/install/disk_space.h"
 #include "engine/install/install_state.h"
+#include "engine/install/remote_install_steps.h"
 #include "engine/install/resume_checkpoint.h"
 #include "engine/io/posix.h"
 #include "engine/plan/range_copy_plan.h"
@@ -23,23 +24,11 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = Posix::EntryKind;
 
-constexpr uint64_t kMaxDelayNs = 16000000000ULL;
-constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
 constexpr const char* kProcessorFile = "processor_config.json";
-
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
 
 void removeAllIgnoringErrors(const std::string& path) {
   std::error_code ignored;
   fs::remove_all(path, ignored);
-}
-
-uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
-  uint64_t total = 0;
-  for (const RangeCopy& d : range.destinations) total += d.size;
-  return total;
 }
 
 // The model identifier of a source whose index digest `knownSources` maps to
@@ -83,13 +72,13 @@ std::vector<RemoteCompletedRange> screenCompletedRanges(
   std::vector<RemoteCompletedRange> kept;
   for (const RemoteCompletedRange& done : completed) {
     const CoalescedRangeCopy& range = *byID.at(done.id);
-    if (done.sourceBytes == range.size && done.destinationBytes == destinationBytesOf(range) &&
+    if (done.sourceBytes == range.size &&
+        done.destinationBytes == RemoteInstallSteps::destinationBytesOf(range) &&
         destinationDigest(range, partialDirectory) == done.destinationDigest) {
       kept.push_back(done);
     }
   }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [](const auto& a, const auto& b) { return a.id < b.id; });
+  RemoteInstallSteps::sortByID(kept);
   return kept;
 }
 
@@ -124,66 +113,23 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
   audit_.sampleMemory();
 
   // Start: nothing is touched and nothing is requested until the state is known.
-  if (o.rangeChunkBytes < 1 || o.rangeChunkBytes > 67108864) {
-    invalid("bad range chunk bytes " + std::to_string(o.rangeChunkBytes));
-  }
-  if (o.writeTileBytes < 1 || o.writeTileBytes > 1048575) {
-    invalid("bad write tile bytes " + std::to_string(o.writeTileBytes));
-  }
-  if (o.rangeRetryAttempts < 0) {
-    invalid("bad range retry attempts " + std::to_string(o.rangeRetryAttempts));
-  }
+  const RemoteInstallSteps::Transfer transfer = RemoteInstallSteps::transferOf(o);
+  RemoteInstallSteps::checkTransfer(transfer);
   // A text package the companion could not bind to is refused before any download.
   VisionPackTextBinding binding = VisionPackTextBinding::read(o.textModelDirectory);
 
   const InstallLock lock = InstallLock::acquire(o.outputDirectory);
   const RemoteInstallPaths& paths = lock.paths();
-  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !o.overwrite) {
-    invalid("output directory already exists: " + paths.finalDirectory);
-  }
-  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
-  const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
-  if (partialPresent != checkpointPresent) {
-    throw RepackError(RepackError::InstallStateCorrupt{
-        paths.partialDirectory, "partial directory and checkpoint must exist together"});
-  }
-  if (!o.resume && partialPresent) {
-    throw RepackError(
-        RepackError::InstallStateIncompatible{"saved download exists; resume or discard it"});
-  }
-  if (o.resume && !partialPresent) {
-    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
-  }
+  const bool checkpointPresent = RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
 
   try {
     cancellation.check();
-    std::optional<RemoteInstallCheckpoint> loaded;
-    if (o.resume) {
-      loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
-      if (loaded->repoID != o.repoID || loaded->requestedRevision != o.revision) {
-        throw RepackError(
-            RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
-      }
-    }
+    const std::optional<RemoteInstallCheckpoint> loaded =
+        RemoteInstallSteps::loadSavedDownload(paths, o.resume, transfer);
 
-    // Plan. Temporary files of metadata requests go to the metadata
-    // directory, which is removed before promotion, so a run killed in the
-    // middle of one leaves nothing that could end up in the companion.
-    RemoteRetryPolicy retryPolicy;
-    retryPolicy.attempts = o.rangeRetryAttempts;
-    retryPolicy.baseDelayNs = o.retryBaseDelayNs;
-    retryPolicy.maxDelayNs = kMaxDelayNs;
-    retryPolicy.maxServerDelayNs = kMaxServerDelayNs;
-    HuggingFaceRemoteSource source;
-    source.repoID = o.repoID;
-    source.requestedRevision = o.revision;
-    if (loaded) source.resolvedCommit = loaded->resolvedCommit;
-    source.token = o.token;
-    source.downloadSession = session;
-    source.baseURL = o.baseURL;
-    source.tempDirectory = paths.metadataDirectory;
-    source.retryPolicy = retryPolicy;
-
+    // Plan.
+    const HuggingFaceRemoteSource source =
+        RemoteInstallSteps::hubSource(transfer, session, loaded, paths);
     const KnownSourceTable& knownSources =
         o.knownSources ? *o.knownSources : SourceFingerprint::knownSources();
     RemoteSnapshot snapshot;
@@ -203,22 +149,9 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
         RangeCopyPlanner::planVisionCompanion(plan, weightsPath, o.rangeChunkBytes);
     const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
 
-    RemoteInstallCheckpoint checkpoint;
-    if (!loaded) {
-      checkpoint.repoID = o.repoID;
-      checkpoint.requestedRevision = o.revision;
-      checkpoint.resolvedCommit = snapshot.resolvedCommit;
-      checkpoint.sourceIndexSHA256 = indexSha256;
-      checkpoint.planFingerprint = copyPlan.canonicalFingerprint;
-      checkpoint.totalSourceBytes = copyPlan.remoteBytesToDownload;
-    } else {
-      checkpoint = *loaded;
-      if (checkpoint.resolvedCommit != snapshot.resolvedCommit ||
-          checkpoint.totalSourceBytes != copyPlan.remoteBytesToDownload ||
-          !checkpoint.matches(o.repoID, o.revision, indexSha256, copyPlan.canonicalFingerprint)) {
-        throw RepackError(
-            RepackError::InstallStateIncompatible{"saved download source or copy plan changed"});
-      }
+    RemoteInstallCheckpoint checkpoint = RemoteInstallSteps::checkpointFor(
+        loaded, transfer, snapshot.resolvedCommit, indexSha256, copyPlan);
+    if (loaded) {
       checkpoint.completedRanges =
           regularFileOfSize(weightsPath, plan.weightsFileSize)
               ? screenCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory)
@@ -274,12 +207,7 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
           emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
         },
         [&](const RemoteCompletedRange& done) {
-          std::erase_if(checkpoint.completedRanges,
-                        [&](const RemoteCompletedRange& r) { return r.id == done.id; });
-          checkpoint.completedRanges.push_back(done);
-          std::stable_sort(checkpoint.completedRanges.begin(), checkpoint.completedRanges.end(),
-                           [](const auto& a, const auto& b) { return a.id < b.id; });
-          checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+          RemoteInstallSteps::recordFinishedRange(checkpoint, done, paths);
         });
     const uint64_t downloadedThisRun = audit_.remoteBytesDownloaded - downloadedBefore;
     audit_.sampleMemory();

@@ -1,0 +1,129 @@
+#include "engine/install/remote_install_steps.h"
+
+#include <algorithm>
+
+#include "engine/common/repack_error.h"
+#include "engine/io/posix.h"
+
+namespace RemoteInstallSteps {
+namespace {
+
+using Kind = Posix::EntryKind;
+
+constexpr uint64_t kMaxDelayNs = 16000000000ULL;
+constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
+
+[[noreturn]] void invalid(std::string detail) {
+  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
+}
+
+}  // namespace
+
+void checkTransfer(const Transfer& t) {
+  if (t.rangeChunkBytes < 1 || t.rangeChunkBytes > 67108864) {
+    invalid("bad range chunk bytes " + std::to_string(t.rangeChunkBytes));
+  }
+  if (t.writeTileBytes < 1 || t.writeTileBytes > 1048575) {
+    invalid("bad write tile bytes " + std::to_string(t.writeTileBytes));
+  }
+  if (t.rangeRetryAttempts < 0) {
+    invalid("bad range retry attempts " + std::to_string(t.rangeRetryAttempts));
+  }
+}
+
+bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume) {
+  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !overwrite) {
+    invalid("output directory already exists: " + paths.finalDirectory);
+  }
+  const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
+  const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
+  if (partialPresent != checkpointPresent) {
+    throw RepackError(RepackError::InstallStateCorrupt{
+        paths.partialDirectory, "partial directory and checkpoint must exist together"});
+  }
+  if (!resume && partialPresent) {
+    throw RepackError(
+        RepackError::InstallStateIncompatible{"saved download exists; resume or discard it"});
+  }
+  if (resume && !partialPresent) {
+    throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
+  }
+  return checkpointPresent;
+}
+
+std::optional<RemoteInstallCheckpoint> loadSavedDownload(const RemoteInstallPaths& paths,
+                                                         bool resume, const Transfer& t) {
+  if (!resume) return std::nullopt;
+  RemoteInstallCheckpoint loaded = RemoteInstallCheckpoint::load(paths.checkpointFile);
+  if (loaded.repoID != t.repoID || loaded.requestedRevision != t.revision) {
+    throw RepackError(
+        RepackError::InstallStateIncompatible{"saved download belongs to a different source"});
+  }
+  return loaded;
+}
+
+HuggingFaceRemoteSource hubSource(const Transfer& t,
+                                  std::shared_ptr<const RemoteDownloadSession> session,
+                                  const std::optional<RemoteInstallCheckpoint>& saved,
+                                  const RemoteInstallPaths& paths) {
+  RemoteRetryPolicy retryPolicy;
+  retryPolicy.attempts = t.rangeRetryAttempts;
+  retryPolicy.baseDelayNs = t.retryBaseDelayNs;
+  retryPolicy.maxDelayNs = kMaxDelayNs;
+  retryPolicy.maxServerDelayNs = kMaxServerDelayNs;
+  HuggingFaceRemoteSource source;
+  source.repoID = t.repoID;
+  source.requestedRevision = t.revision;
+  if (saved) source.resolvedCommit = saved->resolvedCommit;
+  source.token = t.token;
+  source.downloadSession = std::move(session);
+  source.baseURL = t.baseURL;
+  source.tempDirectory = paths.metadataDirectory;
+  source.retryPolicy = retryPolicy;
+  return source;
+}
+
+RemoteInstallCheckpoint checkpointFor(const std::optional<RemoteInstallCheckpoint>& saved,
+                                      const Transfer& t, const std::string& resolvedCommit,
+                                      const std::string& indexSha256,
+                                      const RangeCopyPlan& copyPlan) {
+  if (!saved) {
+    RemoteInstallCheckpoint checkpoint;
+    checkpoint.repoID = t.repoID;
+    checkpoint.requestedRevision = t.revision;
+    checkpoint.resolvedCommit = resolvedCommit;
+    checkpoint.sourceIndexSHA256 = indexSha256;
+    checkpoint.planFingerprint = copyPlan.canonicalFingerprint;
+    checkpoint.totalSourceBytes = copyPlan.remoteBytesToDownload;
+    return checkpoint;
+  }
+  if (saved->resolvedCommit != resolvedCommit ||
+      saved->totalSourceBytes != copyPlan.remoteBytesToDownload ||
+      !saved->matches(t.repoID, t.revision, indexSha256, copyPlan.canonicalFingerprint)) {
+    throw RepackError(
+        RepackError::InstallStateIncompatible{"saved download source or copy plan changed"});
+  }
+  return *saved;
+}
+
+void recordFinishedRange(RemoteInstallCheckpoint& checkpoint, const RemoteCompletedRange& done,
+                         const RemoteInstallPaths& paths) {
+  std::erase_if(checkpoint.completedRanges,
+                [&](const RemoteCompletedRange& r) { return r.id == done.id; });
+  checkpoint.completedRanges.push_back(done);
+  sortByID(checkpoint.completedRanges);
+  checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+}
+
+void sortByID(std::vector<RemoteCompletedRange>& ranges) {
+  std::stable_sort(ranges.begin(), ranges.end(),
+                   [](const auto& a, const auto& b) { return a.id < b.id; });
+}
+
+uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
+  uint64_t total = 0;
+  for (const RangeCopy& d : range.destinations) total += d.size;
+  return total;
+}
+
+}  // namespace RemoteInstallSteps

@@ -1,0 +1,81 @@
+// The steps every installer of a hub checkpoint takes in the same way, the
+// text install and the vision companion alike: bounds of the transfer
+// options, the state rules of the output's install paths, the saved download
+// a resume continues, the hub source, and the checkpoint kept in step with
+// the finished ranges.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/install/install_state.h"
+#include "engine/install/resume_checkpoint.h"
+#include "engine/plan/range_copy_plan.h"
+#include "engine/remote/download_session.h"
+#include "engine/remote/hugging_face_source.h"
+
+namespace RemoteInstallSteps {
+
+// How an installer reaches the hub; both installers' options carry these.
+struct Transfer {
+  std::string repoID;
+  std::string revision;
+  std::optional<std::string> token;
+  std::string baseURL;
+  int64_t rangeChunkBytes = 0;
+  int64_t writeTileBytes = 0;
+  int64_t rangeRetryAttempts = 0;
+  uint64_t retryBaseDelayNs = 0;
+};
+
+template <typename Options>
+Transfer transferOf(const Options& o) {
+  return {o.repoID,         o.revision,           o.token,           o.baseURL, o.rangeChunkBytes,
+          o.writeTileBytes, o.rangeRetryAttempts, o.retryBaseDelayNs};
+}
+
+// configurationInvalid for a range chunk outside 1 B..64 MiB, a write tile
+// outside 1 B..1 MiB − 1 or a negative retry count. Nothing is touched yet.
+void checkTransfer(const Transfer& t);
+
+// The output's state, under its lock: an existing package needs overwrite;
+// the partial directory and the checkpoint exist together or not at all
+// (installStateCorrupt); a saved download needs resume and resume needs one.
+// Returns whether a saved download was there when the run began.
+bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume);
+
+// The checkpoint of the saved download a resume continues (none when not
+// resuming); one of another repository or revision is refused.
+std::optional<RemoteInstallCheckpoint> loadSavedDownload(const RemoteInstallPaths& paths,
+                                                         bool resume, const Transfer& t);
+
+// The hub source of the run: a resume stays on the commit it started from.
+// Temporary files of metadata requests go to the metadata directory, which
+// is removed before promotion, so a run killed in the middle of one leaves
+// nothing that could end up in the package.
+HuggingFaceRemoteSource hubSource(const Transfer& t,
+                                  std::shared_ptr<const RemoteDownloadSession> session,
+                                  const std::optional<RemoteInstallCheckpoint>& saved,
+                                  const RemoteInstallPaths& paths);
+
+// A new checkpoint for this source and plan, or the saved one when it is of
+// the same commit, index and plan (else installStateIncompatible).
+RemoteInstallCheckpoint checkpointFor(const std::optional<RemoteInstallCheckpoint>& saved,
+                                      const Transfer& t, const std::string& resolvedCommit,
+                                      const std::string& indexSha256,
+                                      const RangeCopyPlan& copyPlan);
+
+// Records a finished range (replacing an earlier record of it), keeps the
+// ranges in id order and rewrites the checkpoint file.
+void recordFinishedRange(RemoteInstallCheckpoint& checkpoint, const RemoteCompletedRange& done,
+                         const RemoteInstallPaths& paths);
+
+// Finished ranges in id order.
+void sortByID(std::vector<RemoteCompletedRange>& ranges);
+
+// The bytes a range writes to its destinations.
+uint64_t destinationBytesOf(const CoalescedRangeCopy& range);
+
+}  // namespace RemoteInstallSteps
