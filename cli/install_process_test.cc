@@ -240,18 +240,16 @@ TEST_F(InstallProcessTest, KilledAtAnyPointResumesToTheReferencePackage) {
     EXPECT_EQ(fs::exists(out + ".resume.json"), point.saved);
 
     if (!point.saved) {
-      // Nothing was recorded: the partial directory alone is refused until
-      // it is discarded, and a new install then starts over.
-      const std::string partial =
-          fs::canonical(dir_.path()).string() + "/" + point.name + ".korvex.partial";
-      for (const ProcessResult& refused : {install(out, {"--resume"}), install(out)}) {
-        EXPECT_EQ(refused.exitStatus, 1);
-        EXPECT_EQ(refused.err, "install failed: install state at " + partial +
-                                   " is corrupt: partial directory and checkpoint must exist "
-                                   "together\n");
-      }
-      const ProcessResult discarded = run({"--discard-partial", "--output", out});
-      EXPECT_EQ(discarded.exitStatus, 0) << discarded.err;
+      // Nothing was reserved or recorded: the metadata the run left is
+      // cleared away, there is nothing to resume, and a new install starts
+      // over without the user discarding anything.
+      ASSERT_TRUE(fs::is_directory(out + ".partial/.remote-metadata"));
+      const ProcessResult resumed = install(out, {"--resume"});
+      EXPECT_EQ(resumed.exitStatus, 1);
+      EXPECT_EQ(resumed.err, "install failed: no resumable install state exists for " +
+                                 fs::canonical(dir_.path()).string() + "/" + point.name +
+                                 ".korvex.resume.json\n");
+      EXPECT_FALSE(fs::exists(out + ".partial"));
       expectFinishedAsReference(install(out), out);
     } else {
       // Only the ranges not recorded are fetched again.

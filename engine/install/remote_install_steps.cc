@@ -1,6 +1,7 @@
 #include "engine/install/remote_install_steps.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
@@ -8,6 +9,7 @@
 namespace RemoteInstallSteps {
 namespace {
 
+namespace fs = std::filesystem;
 using Kind = Posix::EntryKind;
 
 constexpr uint64_t kMaxDelayNs = 16000000000ULL;
@@ -15,6 +17,28 @@ constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
 
 [[noreturn]] void invalid(std::string detail) {
   throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
+}
+
+// A run killed while it read the source's metadata, before anything was
+// reserved or recorded, leaves a partial directory that holds nothing but
+// the metadata directory and no checkpoint. Nothing in it can be resumed,
+// so it is removed and the output is as if that run had never started,
+// rather than refused until the user discards it. A partial directory with
+// anything else in it and no checkpoint stays refused.
+void removeMetadataOnlyPartial(const RemoteInstallPaths& paths) {
+  if (Posix::entryKind(paths.partialDirectory) != Kind::directory ||
+      Posix::entryKind(paths.checkpointFile) != Kind::absent ||
+      Posix::entryKind(paths.metadataDirectory) != Kind::directory) {
+    return;
+  }
+  std::error_code error;
+  fs::directory_iterator entries(paths.partialDirectory, error);
+  if (error) return;
+  for (const fs::directory_entry& entry : entries) {
+    if (entry.path().string() != paths.metadataDirectory) return;
+  }
+  fs::remove_all(paths.partialDirectory);
+  Posix::fsyncDirectory(paths.parentDirectory);
 }
 
 }  // namespace
@@ -35,6 +59,7 @@ bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resu
   if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !overwrite) {
     invalid("output directory already exists: " + paths.finalDirectory);
   }
+  removeMetadataOnlyPartial(paths);
   const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
   const bool checkpointPresent = Posix::entryKind(paths.checkpointFile) == Kind::regular;
   if (partialPresent != checkpointPresent) {

@@ -43,6 +43,8 @@ void checkTransfer(const Transfer& t);
 // The output's state, under its lock: an existing package needs overwrite;
 // the partial directory and the checkpoint exist together or not at all
 // (installStateCorrupt); a saved download needs resume and resume needs one.
+// A partial directory left by a run killed before its first checkpoint,
+// holding only fetched metadata, is removed first.
 // Returns whether a saved download was there when the run began.
 bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume);
 

@@ -13,7 +13,9 @@
 // or a finished package plus a saved download of its replacement. A failure
 // after the first checkpoint write always leaves a resumable saved download.
 // A process killed before that write leaves a partial directory without a
-// checkpoint, which is refused as corrupt until --discard-partial removes it.
+// checkpoint: while it holds only fetched metadata the next run clears it
+// away; once outputs were reserved it is refused as corrupt until
+// --discard-partial removes it.
 #pragma once
 
 #include <cstdint>
