@@ -21,7 +21,7 @@ for target in safetensors resident_index manifest packed_layout vision remote_he
   cp fuzz/corpus/$target/* "$scratch/$target/"
   if (cd "$scratch" && "$OLDPWD/build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" \
         -rss_limit_mb=2048 -timeout=10 -print_final_stats=0 "$target" >"$target.log" 2>&1); then
-    echo "fuzz $target: ok ($(grep -oE '#[0-9]+' "$scratch/$target.log" | tail -n 1 | tr -d '#') runs)"
+    echo "fuzz $target: ok ($(grep -oE 'Done [0-9]+ runs' "$scratch/$target.log" | grep -oE '[0-9]+') runs)"
   else
     echo "fuzz $target: FAILED"
     tail -n 40 "$scratch/$target.log"
