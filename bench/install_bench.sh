@@ -16,6 +16,7 @@
 # disk. Expects a release build with benchmarks (scripts/build.sh release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/test-hub.sh
 
 gib=""
 work_parent=${TMPDIR:-/tmp}
@@ -50,24 +51,13 @@ fi
 work=$(mktemp -d "$work_parent/velquor-install-bench-XXXXXX")
 hub_pid=""
 cleanup() {
-  if [[ -n $hub_pid ]]; then
-    kill "$hub_pid" 2>/dev/null || true
-    wait "$hub_pid" 2>/dev/null || true
-  fi
+  stop_test_hub
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$hub_bin" --stand-in brask --layers "$layers" >"$work/hub.json" 2>"$work/hub.err" &
-hub_pid=$!
-for _ in $(seq 1 600); do
-  [[ -s $work/hub.json ]] && break
-  kill -0 "$hub_pid" 2>/dev/null || { cat "$work/hub.err" >&2; exit 1; }
-  sleep 0.05
-done
-base_url=$(sed -n 's/.*"base_url": "\([^"]*\)".*/\1/p' "$work/hub.json")
-ca=$(sed -n 's/.*"ca": "\([^"]*\)".*/\1/p' "$work/hub.json")
+start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" || exit 1
 
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }

@@ -15,6 +15,7 @@
 # every temporary directory are removed on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/test-hub.sh
 
 rounds=${1:-20}
 if ! [[ $rounds =~ ^[0-9]+$ ]] || ((rounds < 1)); then
@@ -40,25 +41,13 @@ cleanup() {
     kill -9 "$installer_pid" 2>/dev/null || true
     wait "$installer_pid" 2>/dev/null || true
   fi
-  if [[ -n $hub_pid ]]; then
-    kill "$hub_pid" 2>/dev/null || true
-    wait "$hub_pid" 2>/dev/null || true
-  fi
+  stop_test_hub
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$hub_bin" --stand-in varnel15 --throughput "$throughput" >"$work/hub.json" 2>"$work/hub.err" &
-hub_pid=$!
-for _ in $(seq 1 200); do
-  [[ -s $work/hub.json ]] && break
-  kill -0 "$hub_pid" 2>/dev/null || { cat "$work/hub.err" >&2; exit 1; }
-  sleep 0.05
-done
-base_url=$(sed -n 's/.*"base_url": "\([^"]*\)".*/\1/p' "$work/hub.json")
-ca=$(sed -n 's/.*"ca": "\([^"]*\)".*/\1/p' "$work/hub.json")
-[[ -n $base_url && -n $ca ]] || { echo "the hub did not start" >&2; exit 1; }
+start_test_hub "$hub_bin" "$work" --stand-in varnel15 --throughput "$throughput" || exit 1
 export HF_ENDPOINT=$base_url SSL_CERT_FILE=$ca no_proxy=localhost,127.0.0.1 NO_PROXY=localhost,127.0.0.1
 unset HF_TOKEN
 
