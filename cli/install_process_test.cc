@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "engine/common/catalog.h"
+#include "engine/install/package_contents_test_util.h"
 #include "engine/install/resume_checkpoint.h"
 #include "engine/io/sha256_stream.h"
 #include "tests/test_util.h"
@@ -37,32 +38,7 @@ using testutil::ProcessResult;
 // wakes what is still held when the suite ends.
 constexpr auto kHold = 60s;
 
-std::string sha256(const std::string& bytes) {
-  Sha256Stream s;
-  s.update(bytes.data(), bytes.size());
-  return s.finalizeHex();
-}
-
-// Every file below `root` by relative path with the SHA-256 of its bytes; the
-// receipt's timestamp and directory lines are left out, since they record
-// when and where it was written.
-std::map<std::string, std::string> packageContents(const std::string& root) {
-  std::map<std::string, std::string> out;
-  if (!fs::is_directory(root)) return out;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file()) continue;
-    std::string bytes = testutil::readFile(entry.path().string());
-    const std::string relative = fs::relative(entry.path(), root).string();
-    if (relative == "verified-install.json") {
-      for (const char* key : {"\"verificationTimestamp\"", "\"modelDirectoryPath\""}) {
-        const size_t at = bytes.find(key);
-        if (at != std::string::npos) bytes.erase(at, bytes.find('\n', at) - at);
-      }
-    }
-    out[relative] = sha256(bytes);
-  }
-  return out;
-}
+using testutil::packageContents;
 
 uint64_t fileSizeOr0(const std::string& path) {
   std::error_code error;

@@ -34,6 +34,32 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
   return entries;
 }
 
+// argv and envp for posix_spawn: `program` and `args`, and this process's
+// environment with `extraEnv` on top. The pointers stay valid while it lives.
+class SpawnArguments {
+ public:
+  SpawnArguments(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& extraEnv)
+      : arguments_{program}, environment_(environmentWith(extraEnv)) {
+    arguments_.insert(arguments_.end(), args.begin(), args.end());
+    for (std::string& a : arguments_) argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+    for (std::string& e : environment_) envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+  }
+  SpawnArguments(const SpawnArguments&) = delete;
+  SpawnArguments& operator=(const SpawnArguments&) = delete;
+
+  char* const* argv() { return argv_.data(); }
+  char* const* envp() { return envp_.data(); }
+
+ private:
+  std::vector<std::string> arguments_;
+  std::vector<std::string> environment_;
+  std::vector<char*> argv_;
+  std::vector<char*> envp_;
+};
+
 std::string temporaryFile(const char* stem) {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + stem + "-XXXXXX";
@@ -82,20 +108,10 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
 
-  std::vector<std::string> argStorage = {program};
-  argStorage.insert(argStorage.end(), args.begin(), args.end());
-  std::vector<char*> argvPtrs;
-  for (std::string& a : argStorage) argvPtrs.push_back(a.data());
-  argvPtrs.push_back(nullptr);
-
-  std::vector<std::string> envStorage = environmentWith(extraEnv);
-  std::vector<char*> envPtrs;
-  for (std::string& e : envStorage) envPtrs.push_back(e.data());
-  envPtrs.push_back(nullptr);
+  SpawnArguments spawn(program, args, extraEnv);
 
   pid_t pid;
-  const int rc =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argvPtrs.data(), envPtrs.data());
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, spawn.argv(), spawn.envp());
   posix_spawn_file_actions_destroy(&actions);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
@@ -144,18 +160,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (!workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   }
-  std::vector<std::string> argStorage = {program};
-  argStorage.insert(argStorage.end(), args.begin(), args.end());
-  std::vector<char*> argvPtrs;
-  for (std::string& a : argStorage) argvPtrs.push_back(a.data());
-  argvPtrs.push_back(nullptr);
-  std::vector<std::string> envStorage = environmentWith(extraEnv);
-  std::vector<char*> envPtrs;
-  for (std::string& e : envStorage) envPtrs.push_back(e.data());
-  envPtrs.push_back(nullptr);
+  SpawnArguments spawn(program, args, extraEnv);
 
-  const int rc =
-      posix_spawn(&pid_, program.c_str(), &actions, nullptr, argvPtrs.data(), envPtrs.data());
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, spawn.argv(), spawn.envp());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     ::unlink(outPath_.c_str());

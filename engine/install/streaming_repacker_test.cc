@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "engine/common/repack_error.h"
+#include "engine/install/package_contents_test_util.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/remote/download_session.h"
@@ -30,31 +31,8 @@ constexpr char kCommit[] = "0123456789abcdef0123456789abcdef01234567";
 constexpr char kToken[] = "hf_install_secret";
 constexpr int64_t kChunk = 256 * 1024;  // several ranges for a few-MiB checkpoint
 
-std::string sha256(const std::string& bytes) {
-  Sha256Stream s;
-  s.update(bytes.data(), bytes.size());
-  return s.finalizeHex();
-}
-
-// Every file below `root`, by relative path, with its bytes; the receipt's
-// timestamp and directory lines are dropped since they record the time and
-// place of writing.
-std::map<std::string, std::string> packageContents(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file()) continue;
-    std::string bytes = testutil::readFile(entry.path().string());
-    const std::string relative = fs::relative(entry.path(), root).string();
-    if (relative == "verified-install.json") {
-      for (const char* key : {"\"verificationTimestamp\"", "\"modelDirectoryPath\""}) {
-        const size_t at = bytes.find(key);
-        bytes.erase(at, bytes.find('\n', at) - at);
-      }
-    }
-    out[relative] = std::move(bytes);
-  }
-  return out;
-}
+using testutil::packageContents;
+using testutil::sha256Hex;
 
 std::string eventName(const Event& e) {
   static const char* const names[] = {"planning",       "checkingDisk",  "reservingOutput",
@@ -82,7 +60,7 @@ class StreamingRepackerTest : public ::testing::Test {
     options.token = kToken;
     if (adjust) adjust(options);
     hub_ = TestHub::start(std::move(options));
-    indexDigest_ = sha256(checkpoint_->sideFiles().at("model.safetensors.index.json"));
+    indexDigest_ = sha256Hex(checkpoint_->sideFiles().at("model.safetensors.index.json"));
   }
 
   RemoteStreamingRepackOptions options(const std::string& name = "model.korvex") {
