@@ -37,8 +37,9 @@ void removeMetadataOnlyPartial(const RemoteInstallPaths& paths) {
   for (const fs::directory_entry& entry : entries) {
     if (entry.path().string() != paths.metadataDirectory) return;
   }
-  fs::remove_all(paths.partialDirectory);
-  Posix::fsyncDirectory(paths.parentDirectory);
+  // When it cannot be removed, the state check below refuses what is left.
+  fs::remove_all(paths.partialDirectory, error);
+  if (!error) Posix::fsyncDirectory(paths.parentDirectory);
 }
 
 }  // namespace
