@@ -254,6 +254,28 @@ TEST_F(InstallProcessTest, InterruptKeepsTheSavedDownloadForResume) {
   expectFinishedAsReference(install(out, {"--resume"}), out);
 }
 
+TEST_F(InstallProcessTest, AFolderCreatedAtTheOutputDuringTheInstallIsKept) {
+  const std::string out = dir_.file("c.korvex");
+  hub_->inject(onRange(HubFault::delay(2s), 2));
+  auto installer = start({"--model", "varnel15", "--output", out});
+  ASSERT_TRUE(eventually([&] { return heldRequestArrived() || !installer->running(); }));
+  ASSERT_TRUE(installer->running());
+  fs::create_directories(out);
+  testutil::writeFile(out + "/precious.txt", "x");
+  const ProcessResult refused = installer->wait();
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(refused.err,
+            "install failed: configuration invalid: output directory already exists: " +
+                fs::canonical(dir_.path()).string() + "/c.korvex\n");
+  EXPECT_EQ(testutil::readFile(out + "/precious.txt"), "x");
+
+  // The saved download is kept and finishes once the folder is moved away.
+  hub_->clearFaults();
+  fs::rename(out, out + ".mine");
+  expectFinishedAsReference(install(out, {"--resume"}), out);
+  EXPECT_EQ(testutil::readFile(out + ".mine/precious.txt"), "x");
+}
+
 TEST_F(InstallProcessTest, ASecondInstallerOfTheSameOutputFailsAtOnce) {
   const std::string out = dir_.file("m.korvex");
   const std::string lock = fs::canonical(dir_.path()).string() + "/m.korvex.install.lock";

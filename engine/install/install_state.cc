@@ -9,7 +9,7 @@
 #include "engine/io/posix.h"
 #include "format/korvex_format.h"
 
-RemoteInstallPaths::RemoteInstallPaths(const std::string& outputDirectory) {
+RemoteInstallPaths::RemoteInstallPaths(const std::string& outputDirectory, bool createParent) {
   const std::string standardized = Posix::standardizedPath(outputDirectory);
   const size_t slash = standardized.rfind('/');
   const std::string name =
@@ -19,7 +19,10 @@ RemoteInstallPaths::RemoteInstallPaths(const std::string& outputDirectory) {
     throw RepackError(RepackError::InstallPathUnsafe{outputDirectory, "invalid output basename"});
   }
   const std::string parent = slash == 0 ? "/" : standardized.substr(0, slash);
-  Posix::mkdirP(parent);
+  if (!createParent && Posix::entryKind(parent) == Posix::EntryKind::absent) {
+    throw RepackError(RepackError::InstallStateMissing{standardized + ".resume.json"});
+  }
+  if (createParent) Posix::mkdirP(parent);
   parentDirectory = Posix::physicalPath(parent);
   finalDirectory = (parentDirectory == "/" ? "" : parentDirectory) + "/" + name;
   partialDirectory = finalDirectory + ".partial";
@@ -47,8 +50,8 @@ void RemoteInstallPaths::validateEntryTypes() const {
   }
 }
 
-InstallLock InstallLock::acquire(const std::string& outputDirectory) {
-  RemoteInstallPaths paths(outputDirectory);
+InstallLock InstallLock::acquire(const std::string& outputDirectory, bool createParent) {
+  RemoteInstallPaths paths(outputDirectory, createParent);
   paths.validateEntryTypes();
   UniqueFd fd = Posix::openLock(paths.lockFile);
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -24,10 +24,13 @@ struct RemoteInstallPaths {
   std::string metadataDirectory;
 
   RemoteInstallPaths() = default;
-  // Derives every path from the output directory and creates its parent.
-  // A path with no usable last component is installPathUnsafe("invalid
-  // output basename"), raised before anything is created.
-  explicit RemoteInstallPaths(const std::string& outputDirectory);
+  // Derives every path from the output directory and creates its parent
+  // (unless createParent is false: then a missing parent is
+  // installStateMissing of the checkpoint path, for the commands that only
+  // act on what exists). A path with no usable last component is
+  // installPathUnsafe("invalid output basename"), raised before anything is
+  // created.
+  explicit RemoteInstallPaths(const std::string& outputDirectory, bool createParent = true);
 
   // Each existing entry must be of its expected kind (directories for the
   // final and partial directories, regular files for the checkpoint and the
@@ -43,7 +46,9 @@ class InstallLock {
   // Takes the lock or fails at once with installBusy when another process
   // holds it. Re-checks the entries under the lock and refuses a lock file
   // that was replaced while it was being taken.
-  static InstallLock acquire(const std::string& outputDirectory);
+  // With createParent false, an output whose parent does not exist is
+  // installStateMissing and nothing is created.
+  static InstallLock acquire(const std::string& outputDirectory, bool createParent = true);
 
   InstallLock(InstallLock&&) noexcept = default;
   InstallLock& operator=(InstallLock&&) noexcept;

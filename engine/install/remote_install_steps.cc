@@ -1,6 +1,9 @@
 #include "engine/install/remote_install_steps.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "engine/common/repack_error.h"
@@ -56,9 +59,15 @@ void checkTransfer(const Transfer& t) {
   }
 }
 
-bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume) {
-  if (Posix::entryKind(paths.finalDirectory) == Kind::directory && !overwrite) {
-    invalid("output directory already exists: " + paths.finalDirectory);
+OutputState checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume) {
+  OutputState state;
+  if (Posix::entryKind(paths.finalDirectory) == Kind::directory) {
+    if (!overwrite) invalid("output directory already exists: " + paths.finalDirectory);
+    requireReplaceablePackage(paths.finalDirectory);
+    // Promotion exchanges the two directories; a file system that cannot
+    // would otherwise fail only after the whole download.
+    Posix::requireExchangeSupport(paths.parentDirectory);
+    state.replaces = Posix::identity(paths.finalDirectory);
   }
   removeMetadataOnlyPartial(paths);
   const bool partialPresent = Posix::entryKind(paths.partialDirectory) == Kind::directory;
@@ -74,7 +83,28 @@ bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resu
   if (resume && !partialPresent) {
     throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
   }
-  return checkpointPresent;
+  state.checkpointPresent = checkpointPresent;
+  return state;
+}
+
+PackagePromotion promotionOf(const RemoteInstallPaths& paths, const OutputState& state,
+                             const RemoteInstallCheckpoint& checkpoint) {
+  PackagePromotion promotion;
+  promotion.partialDirectory = paths.partialDirectory;
+  promotion.finalDirectory = paths.finalDirectory;
+  promotion.parentDirectory = paths.parentDirectory;
+  promotion.replaces = state.replaces;
+  promotion.dropCheckpoint = [&] {
+    if (::unlink(paths.checkpointFile.c_str()) != 0 && errno != ENOENT) {
+      const int err = errno;
+      throw RepackError(RepackError::FileOpenFailed{paths.checkpointFile, err});
+    }
+    Posix::fsyncDirectory(paths.parentDirectory);
+  };
+  promotion.restoreCheckpoint = [&] {
+    checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+  };
+  return promotion;
 }
 
 std::optional<RemoteInstallCheckpoint> loadSavedDownload(const RemoteInstallPaths& paths,

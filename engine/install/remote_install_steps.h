@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/install/install_state.h"
+#include "engine/install/package_promotion.h"
 #include "engine/install/resume_checkpoint.h"
 #include "engine/plan/range_copy_plan.h"
 #include "engine/remote/download_session.h"
@@ -40,13 +41,28 @@ Transfer transferOf(const Options& o) {
 // outside 1 B..1 MiB − 1 or a negative retry count. Nothing is touched yet.
 void checkTransfer(const Transfer& t);
 
-// The output's state, under its lock: an existing package needs overwrite;
-// the partial directory and the checkpoint exist together or not at all
+// What the state check found at the output.
+struct OutputState {
+  bool checkpointPresent = false;  // a saved download was there when the run began
+  // The package the run may replace (with overwrite): promotion exchanges
+  // this directory and no other.
+  std::optional<Posix::FileIdentity> replaces;
+};
+
+// The output's state, under its lock: an existing package needs overwrite,
+// and overwrite replaces only an empty directory or a package
+// (installPathUnsafe otherwise) on a file system that can exchange two
+// directories (promotionUnsupported otherwise, before any download); the
+// partial directory and the checkpoint exist together or not at all
 // (installStateCorrupt); a saved download needs resume and resume needs one.
 // A partial directory left by a run killed before its first checkpoint,
 // holding only fetched metadata, is removed first.
-// Returns whether a saved download was there when the run began.
-bool checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume);
+OutputState checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume);
+
+// The promotion of this output (see package_promotion.h): the checkpoint
+// goes with it. The result refers to its arguments, which must outlive it.
+PackagePromotion promotionOf(const RemoteInstallPaths& paths, const OutputState& state,
+                             const RemoteInstallCheckpoint& checkpoint);
 
 // The checkpoint of the saved download a resume continues (none when not
 // resuming); one of another repository or revision is refused.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <unordered_map>
 
@@ -97,6 +96,7 @@ void reserveOutputs(const RepackPlan& plan, const std::string& partialDirectory,
                                            layer.expertStride, "layout.layerSize"));
     Posix::fsync(fd.get(), layer.path);
   }
+  Posix::fsyncDirectory(partialDirectory + "/packed_experts");
   Posix::fsyncDirectory(partialDirectory);
 }
 
@@ -190,7 +190,9 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
   const RemoteInstallPaths& paths = lock.paths();
 
   // State check; failures up to here leave the disk as it was.
-  const bool checkpointPresent = RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
+  const RemoteInstallSteps::OutputState state =
+      RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
+  const bool checkpointPresent = state.checkpointPresent;
 
   try {
     cancellation.check();
@@ -358,11 +360,12 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     const std::string tokenizerDirectory = paths.partialDirectory + "/tokenizer";
     cancellation.check();
     const std::string fetchedConfig = paths.metadataDirectory + "/config.json";
+    Posix::mkdirP(tokenizerDirectory);
+    Posix::fsyncDirectory(paths.partialDirectory);
     if (Posix::entryKind(fetchedConfig) == Kind::regular) {
-      Posix::mkdirP(tokenizerDirectory);
       const std::string target = tokenizerDirectory + "/config.json";
-      fs::remove(target);
-      fs::copy_file(fetchedConfig, target);
+      Posix::atomicWrite(Posix::readBoundedData(fetchedConfig, kConfigCapBytes), target,
+                         tokenizerDirectory);
       record("tokenizer/config.json", target);
     }
 
@@ -382,6 +385,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
 
     removeAllIgnoringErrors(paths.rangeTemporaryFile);
     removeAllIgnoringErrors(paths.metadataDirectory);
+    Posix::fsyncDirectory(paths.partialDirectory);
     emit(ModelInstallProgress::Finalizing{});
     cancellation.check();
 
@@ -395,13 +399,13 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
         plan, plan.matchedModelID.value_or("unknown/snapshot"),
         "sha256:" + snapshot.metadata.indexSha256Hex, files, expertsPerLayer,
         static_cast<int64_t>(plan.layers.size()), stride, KorvexJSON::classBitWidths(plan));
-    Posix::mkdirP(paths.partialDirectory);
+    // Every file and directory above is durable by now, so the manifest
+    // never describes bytes that a power loss could take back.
     const std::string manifestPath = paths.partialDirectory + "/manifest.json";
     Posix::atomicWrite(
         {reinterpret_cast<const uint8_t*>(manifestBytes.data()), manifestBytes.size()},
-        manifestPath + ".tmp", paths.partialDirectory);
+        manifestPath, paths.partialDirectory);
     audit_.outputBytesWritten += manifestBytes.size();
-    Posix::rename(manifestPath + ".tmp", manifestPath);
 
     const std::string manifestSha =
         Sha256Stream::hashFile(manifestPath, kHashTileBytes, false, false);
@@ -414,30 +418,16 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     audit_.outputBytesWritten += receipt.size();
 
     cancellation.check();
-    if (Posix::entryKind(paths.finalDirectory) == Kind::directory) {
-      Posix::renameSwap(paths.partialDirectory, paths.finalDirectory);
-      Posix::fsyncDirectory(paths.parentDirectory);
-      removeAllIgnoringErrors(paths.partialDirectory);
-    } else {
-      Posix::rename(paths.partialDirectory, paths.finalDirectory);
-      Posix::fsyncDirectory(paths.parentDirectory);
-    }
-    {
-      std::error_code ignored;
-      fs::remove(paths.checkpointFile, ignored);
-    }
+    promotePackage(RemoteInstallSteps::promotionOf(paths, state, checkpoint));
 
     audit_.wallTimeSeconds = wallClockSeconds() - startTime_;
     audit_.wholeFileHeapBuffers = false;
     if (o.copyAuditPath) {
       const std::string report = audit_.report(o.outputDir);
-      Posix::mkdirP(fs::path(*o.copyAuditPath).parent_path().string());
-      std::ofstream out(*o.copyAuditPath, std::ios::binary | std::ios::trunc);
-      out.write(report.data(), static_cast<std::streamsize>(report.size()));
-      out.close();
-      if (!out) {
-        throw RepackError(RepackError::FileOpenFailed{*o.copyAuditPath, errno});
-      }
+      const std::string directory = fs::path(*o.copyAuditPath).parent_path().string();
+      Posix::mkdirP(directory);
+      Posix::atomicWrite({reinterpret_cast<const uint8_t*>(report.data()), report.size()},
+                         *o.copyAuditPath, directory);
     }
 
     RemoteStreamingRepackResult result;
@@ -461,7 +451,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
 }
 
 void RemoteStreamingRepacker::discardSavedDownload(const std::string& outputDirectory) {
-  const InstallLock lock = InstallLock::acquire(outputDirectory);
+  const InstallLock lock = InstallLock::acquire(outputDirectory, false);
   const RemoteInstallPaths& paths = lock.paths();
   const Kind partial = Posix::entryKind(paths.partialDirectory);
   const Kind checkpoint = Posix::entryKind(paths.checkpointFile);

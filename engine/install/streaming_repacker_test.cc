@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "engine/common/repack_error.h"
 #include "engine/install/package_contents_test_util.h"
@@ -367,47 +371,171 @@ TEST_F(StreamingRepackerTest, ResumeRefusesAPlanMadeWithAnotherChunkSize) {
 TEST_F(StreamingRepackerTest, OverwriteSwapsInTheNewPackageAndRemovesTheOld) {
   RemoteStreamingRepackOptions o = options();
   fs::create_directories(o.outputDir);
+  testutil::writeFile(o.outputDir + "/manifest.json", "{}");
   testutil::writeFile(o.outputDir + "/old-package-file", "old");
   o.overwrite = true;
+  // At every durable step of the run the output holds a package, and the
+  // replaced tree is never beside a checkpoint that a resume would adopt
+  // and swap back over the new package.
+  std::vector<std::string> unsafe;
+  Posix::testing::observeSyncs([&](const std::string& path) {
+    if (path != fs::canonical(dir_.path()).string()) return;
+    if (!fs::exists(o.outputDir + "/manifest.json")) unsafe.push_back("no package at the output");
+    if (fs::exists(o.outputDir + ".partial/old-package-file") &&
+        fs::exists(o.outputDir + ".resume.json")) {
+      unsafe.push_back("old package beside the checkpoint");
+    }
+  });
   run(o);
+  Posix::testing::observeSyncs({});
+  EXPECT_EQ(unsafe, std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(o.outputDir + "/old-package-file"));
   EXPECT_FALSE(fs::exists(o.outputDir + ".partial"));
-  EXPECT_EQ(errorOf([&] { VerifiedInstallTool::run({o.outputDir}); }), "ok");
-}
-
-TEST_F(StreamingRepackerTest, FailureBeforeTheFirstCheckpointLeavesNothing) {
-  // The index is not a known source: the snapshot refuses it after fetching
-  // metadata into the partial directory, which is removed again.
-  RemoteStreamingRepackOptions o = options();
-  o.knownSources = KnownSourceTable{};
-  EXPECT_EQ(errorOf([&] { run(o); }).rfind("source fingerprint " + indexDigest_, 0), 0u);
-  EXPECT_FALSE(fs::exists(o.outputDir + ".partial"));
   EXPECT_FALSE(fs::exists(o.outputDir + ".resume.json"));
+  EXPECT_EQ(errorOf([&] { VerifiedInstallTool::run({o.outputDir}); }), "ok");
 }
 
-TEST_F(StreamingRepackerTest, SideFilesRequiredAndOptional) {
-  // A missing optional file is skipped; the package verifies without it.
-  hub_->inject(HubFault::status(404).on("special_tokens_map.json").onMethod("HEAD"));
-  RemoteStreamingRepackOptions o = options("optional.korvex");
-  run(o);
-  EXPECT_FALSE(fs::exists(o.outputDir + "/tokenizer/special_tokens_map.json"));
-  EXPECT_EQ(errorOf([&] { VerifiedInstallTool::run({o.outputDir}); }), "ok");
+TEST_F(StreamingRepackerTest, OverwriteReplacesOnlyAPackageOrAnEmptyDirectory) {
+  const std::string out = dir_.file("model.korvex");
+  RemoteStreamingRepackOptions o = options();
+  o.overwrite = true;
 
-  // A missing required file fails the install and keeps the saved download,
-  // from which a later resume finishes.
-  hub_->inject(HubFault::status(404).on("tokenizer_config.json").onMethod("HEAD"));
-  o = options("required.korvex");
-  const std::string error = errorOf([&] { run(o); });
-  EXPECT_EQ(error.rfind("remote HTTP 404: " + hub_->baseURL() + "/", 0), 0u) << error;
+  // A folder that never was a package is refused before any request.
+  fs::create_directories(out);
+  testutil::writeFile(out + "/notes.txt", "mine");
+  EXPECT_EQ(errorOf([&] { run(o); }),
+            "unsafe installer path " + out +
+                ": not a package (no manifest.json); --overwrite replaces only a package or an "
+                "empty directory");
+  EXPECT_TRUE(hub_->requests().empty());
+  EXPECT_EQ(testutil::readFile(out + "/notes.txt"), "mine");
+
+  // So is a file system that cannot exchange two directories.
+  testutil::writeFile(out + "/manifest.json", "{}");
+  Posix::testing::failNext(Posix::testing::Call::exchange, EINVAL);
+  EXPECT_EQ(errorOf([&] { run(o); }), "atomic directory promotion is unsupported for " +
+                                          fs::canonical(dir_.path()).string() + ": errno 22");
+  Posix::testing::clearFaults();
+  EXPECT_TRUE(hub_->requests().empty());
+  EXPECT_EQ(testutil::readFile(out + "/notes.txt"), "mine");
+  for (const auto& e : fs::directory_iterator(dir_.path())) {
+    EXPECT_FALSE(e.path().filename().string().starts_with(".velquor-exchange-probe")) << e.path();
+  }
+
+  // An empty directory is replaced.
+  fs::remove_all(out);
+  fs::create_directories(out);
+  run(o);
+  EXPECT_EQ(errorOf([&] { VerifiedInstallTool::run({out}); }), "ok");
+}
+
+TEST_F(StreamingRepackerTest, PromotionNeverReplacesADirectoryTheStateCheckDidNotSee) {
+  const auto reference = referencePackage();
+  struct Case {
+    const char* name;
+    bool overwrite;
+  };
+  for (const Case c : {Case{"plain", false}, Case{"overwrite", true}}) {
+    SCOPED_TRACE(c.name);
+    RemoteStreamingRepackOptions o = options(std::string(c.name) + ".korvex");
+    const std::string out = o.outputDir;
+    if (c.overwrite) {
+      fs::create_directories(out);
+      testutil::writeFile(out + "/manifest.json", "{}");
+    }
+    o.overwrite = c.overwrite;
+    // While the outputs are hashed, the user puts a folder of their own at
+    // the output (moving the old package aside first, if there is one).
+    bool placed = false;
+    const std::string error = errorOf([&] {
+      run(o, [&](ModelInstallProgress p) {
+        if (placed || !std::holds_alternative<ModelInstallProgress::HashingOutput>(p.event)) {
+          return;
+        }
+        placed = true;
+        if (fs::exists(out)) fs::rename(out, out + ".aside");
+        fs::create_directories(out);
+        testutil::writeFile(out + "/precious.txt", "x");
+      });
+    });
+    EXPECT_EQ(error, "configuration invalid: output directory already exists: " + out);
+    EXPECT_EQ(testutil::readFile(out + "/precious.txt"), "x");
+    EXPECT_TRUE(fs::exists(out + ".resume.json"));
+    EXPECT_TRUE(fs::is_directory(out + ".partial"));
+
+    // Once the folder is moved away, the saved download finishes.
+    fs::rename(out, out + ".mine");
+    o.resume = true;
+    run(o);
+    EXPECT_EQ(packageContents(out), reference);
+    EXPECT_EQ(testutil::readFile(out + ".mine/precious.txt"), "x");
+  }
+}
+
+TEST_F(StreamingRepackerTest, AFailedExchangeKeepsBothTheOldPackageAndTheSavedDownload) {
+  const auto reference = referencePackage();
+  RemoteStreamingRepackOptions o = options();
+  fs::create_directories(o.outputDir);
+  testutil::writeFile(o.outputDir + "/manifest.json", "old");
+  o.overwrite = true;
+  const std::string error = errorOf([&] {
+    run(o, [&](ModelInstallProgress p) {
+      if (std::holds_alternative<ModelInstallProgress::Finalizing>(p.event)) {
+        Posix::testing::failNext(Posix::testing::Call::exchange, EIO);
+      }
+    });
+  });
+  Posix::testing::clearFaults();
+  EXPECT_EQ(error,
+            "atomic directory promotion is unsupported for " + o.outputDir + ".partial: errno 5");
+  EXPECT_EQ(testutil::readFile(o.outputDir + "/manifest.json"), "old");
   EXPECT_TRUE(fs::exists(o.outputDir + ".resume.json"));
   o.resume = true;
   run(o);
-  EXPECT_EQ(errorOf([&] { VerifiedInstallTool::run({o.outputDir}); }), "ok");
+  EXPECT_EQ(packageContents(o.outputDir), reference);
+}
 
-  // Another failure of an optional file is not skipped.
-  hub_->inject(HubFault::status(401).on("chat_template.jinja").onMethod("HEAD"));
-  o = options("unauthorized.korvex");
-  EXPECT_EQ(errorOf([&] { run(o); }).rfind("remote HTTP 401: ", 0), 0u);
+TEST_F(StreamingRepackerTest, EveryPackageFileIsDurableBeforeTheManifestAndReadableByAll) {
+  struct Case {
+    mode_t umask;
+    unsigned file;
+    unsigned directory;
+  };
+  for (const Case c : {Case{022, 0644, 0755}, Case{027, 0640, 0750}}) {
+    SCOPED_TRACE(c.umask);
+    const RemoteStreamingRepackOptions o = options("umask" + std::to_string(c.umask) + ".korvex");
+    const std::string partial = o.outputDir + ".partial";
+    // Files and directories keep their inode through the renames that place
+    // them, so what was synced is told by inode.
+    std::set<ino_t> syncedBeforeManifest;
+    bool manifestSynced = false;
+    Posix::testing::observeSyncs([&](const std::string& path) {
+      if (path.ends_with("/manifest.json.tmp")) manifestSynced = true;
+      struct stat st {};
+      if (!manifestSynced && ::lstat(path.c_str(), &st) == 0)
+        syncedBeforeManifest.insert(st.st_ino);
+    });
+    const mode_t before = ::umask(c.umask);
+    run(o);
+    ::umask(before);
+    Posix::testing::observeSyncs({});
+
+    ASSERT_TRUE(manifestSynced);
+    std::vector<fs::path> entries = {o.outputDir};
+    for (const auto& e : fs::recursive_directory_iterator(o.outputDir)) {
+      entries.push_back(e.path());
+      const unsigned mode = static_cast<unsigned>(e.status().permissions());
+      EXPECT_EQ(mode, e.is_directory() ? c.directory : c.file) << e.path();
+    }
+    for (const fs::path& entry : entries) {
+      const std::string name = entry.filename().string();
+      if (name == "manifest.json" || name == "verified-install.json") continue;
+      struct stat st {};
+      ASSERT_EQ(::lstat(entry.c_str(), &st), 0);
+      EXPECT_TRUE(syncedBeforeManifest.contains(st.st_ino))
+          << entry << " is not durable before the manifest";
+    }
+  }
 }
 
 TEST_F(StreamingRepackerTest, HubFaultsDuringTheCopyAreRetriedOrKeepTheSavedDownload) {
@@ -464,6 +592,12 @@ TEST_F(StreamingRepackerTest, SavedDownloadsAreInspectedAndDiscarded) {
   RemoteStreamingRepacker::discardSavedDownload(o.outputDir);
   EXPECT_FALSE(fs::exists(o.outputDir + ".partial"));
   EXPECT_FALSE(fs::exists(o.outputDir + ".resume.json"));
+
+  // Discarding under a parent that does not exist creates nothing.
+  const std::string deep = dir_.file("no/such/deep/x.korvex");
+  EXPECT_EQ(errorOf([&] { RemoteStreamingRepacker::discardSavedDownload(deep); }),
+            "no resumable install state exists for " + deep + ".resume.json");
+  EXPECT_FALSE(fs::exists(dir_.file("no")));
 }
 
 }  // namespace

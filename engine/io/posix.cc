@@ -18,6 +18,7 @@ namespace Posix {
 namespace {
 
 std::array<std::atomic<int>, static_cast<size_t>(testing::Call::count)> gFaults{};
+std::function<void(const std::string&)> gSyncObserver;  // set only while no I/O runs
 
 // The armed errno for this call kind, consumed; 0 when none is armed.
 int takeFault(testing::Call call) {
@@ -49,6 +50,9 @@ namespace testing {
 void failNext(Call call, int err) { gFaults[static_cast<size_t>(call)].store(err); }
 void clearFaults() {
   for (auto& fault : gFaults) fault.store(0);
+}
+void observeSyncs(std::function<void(const std::string&)> observer) {
+  gSyncObserver = std::move(observer);
 }
 }  // namespace testing
 
@@ -186,6 +190,7 @@ void fsync(int fd, const std::string& path) {
     const int err = errno;
     throw RepackError(RepackError::FsyncFailed{path, err});
   }
+  if (gSyncObserver) gSyncObserver(path);
 }
 
 void fsyncDirectory(const std::string& path) {
@@ -193,7 +198,25 @@ void fsyncDirectory(const std::string& path) {
   fsync(fd.get(), path);
 }
 
-void mkdirP(const std::string& path) { std::filesystem::create_directories(path); }
+void mkdirP(const std::string& path) {
+  // create_directories would use 0777: package directories are 0755 less the
+  // umask, like every other directory a package manager installs.
+  const std::filesystem::path target(path);
+  std::error_code error;
+  if (std::filesystem::is_directory(target, error)) return;
+  if (target.has_parent_path() && target.parent_path() != target) {
+    mkdirP(target.parent_path().string());
+  }
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    const int err = errno;
+    throw std::filesystem::filesystem_error("mkdir", target,
+                                            std::error_code(err, std::generic_category()));
+  }
+  if (!std::filesystem::is_directory(target, error)) {
+    throw std::filesystem::filesystem_error("mkdir", target,
+                                            std::error_code(ENOTDIR, std::generic_category()));
+  }
+}
 
 EntryKind entryKind(const std::string& path) {
   struct stat st;
@@ -222,10 +245,63 @@ void rename(const std::string& from, const std::string& to) {
 }
 
 void renameSwap(const std::string& a, const std::string& b) {
+  if (const int injected = takeFault(testing::Call::exchange)) {
+    throw RepackError(RepackError::PromotionUnsupported{a, injected});
+  }
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
     const int err = errno;
     throw RepackError(RepackError::PromotionUnsupported{a, err});
   }
+}
+
+bool renameNoReplace(const std::string& from, const std::string& to) {
+  int result = -1;
+  if (const int err = takeFault(testing::Call::rename)) {
+    errno = err;
+  } else {
+    result = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+      if (entryKind(to) != EntryKind::absent) return false;
+      result = ::rename(from.c_str(), to.c_str());
+    }
+  }
+  if (result == 0) return true;
+  const int err = errno;
+  if (err == EEXIST || err == ENOTEMPTY) return false;
+  throw RepackError(RepackError::RenameFailed{from, to, err});
+}
+
+void requireExchangeSupport(const std::string& directory) {
+  std::string a = directory + "/.velquor-exchange-probe-XXXXXX";
+  std::string b = a;
+  if (::mkdtemp(a.data()) == nullptr) {
+    const int err = errno;
+    throw RepackError(RepackError::MkdirFailed{directory, err});
+  }
+  if (::mkdtemp(b.data()) == nullptr) {
+    const int err = errno;
+    ::rmdir(a.c_str());
+    throw RepackError(RepackError::MkdirFailed{directory, err});
+  }
+  int err = 0;
+  if (const int injected = takeFault(testing::Call::exchange)) {
+    err = injected;
+  } else if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+    err = errno;
+  }
+  ::rmdir(a.c_str());
+  ::rmdir(b.c_str());
+  if (err != 0) throw RepackError(RepackError::PromotionUnsupported{directory, err});
+}
+
+std::optional<FileIdentity> identity(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT) return std::nullopt;
+    throwStat(path, err);
+  }
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 uint64_t fileSize(int fd, const std::string& path) {
@@ -305,7 +381,7 @@ void atomicWrite(const std::function<void(const PieceWriter&)>& produce, const s
           RepackError::InstallPathUnsafe{temporary, "atomic-write temporary has the wrong type"});
   }
 
-  UniqueFd fd = openOrThrow(temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
+  UniqueFd fd = openOrThrow(temporary, O_WRONLY | O_CREAT | O_EXCL, 0644);
   try {
     uint64_t written = 0;  // before the current piece
     produce([&](std::string_view piece) {
@@ -330,6 +406,29 @@ void atomicWrite(const std::function<void(const PieceWriter&)>& produce, const s
     ::unlink(temporary.c_str());
     throw;
   }
+}
+
+void publishFile(const std::string& path) {
+  // umask(2) can only be read by setting it, which would race with threads
+  // creating files; the kernel reports it in /proc/self/status.
+  mode_t mask = 022;
+  if (FILE* status = ::fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (::fgets(line, sizeof line, status) != nullptr) {
+      unsigned value = 0;
+      if (::sscanf(line, "Umask: %o", &value) == 1) {
+        mask = static_cast<mode_t>(value);
+        break;
+      }
+    }
+    ::fclose(status);
+  }
+  UniqueFd fd = openOrThrow(path, O_RDONLY | O_NOFOLLOW);
+  if (::fchmod(fd.get(), 0644 & ~mask) != 0) {
+    const int err = errno;
+    throw RepackError(RepackError::FileOpenFailed{path, err});
+  }
+  fsync(fd.get(), path);
 }
 
 bool descriptorMatchesPath(int fd, const std::string& path) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,8 +47,9 @@ void ftruncate(int fd, const std::string& path, uint64_t size);
 void fsync(int fd, const std::string& path);
 void fsyncDirectory(const std::string& path);
 
-// Creates the directory and any missing parents; an existing directory is
-// success. Failures are std::filesystem::filesystem_error, not RepackError.
+// Creates the directory and any missing parents (mode 0755 less the umask);
+// an existing directory is success. Failures are
+// std::filesystem::filesystem_error, not RepackError.
 void mkdirP(const std::string& path);
 
 EntryKind entryKind(const std::string& path);
@@ -56,6 +58,25 @@ void rename(const std::string& from, const std::string& to);
 // Every failure, including a file system that cannot exchange, is
 // promotionUnsupported(a, errno).
 void renameSwap(const std::string& a, const std::string& b);
+// rename(2) that never replaces: false when `to` already exists (nothing
+// moved), renameFailed for any other failure. On a file system without
+// RENAME_NOREPLACE the name is checked first, which leaves a window that
+// the kernel's flag closes elsewhere.
+bool renameNoReplace(const std::string& from, const std::string& to);
+// Fails with promotionUnsupported(directory, errno) when the file system of
+// `directory` cannot exchange two names atomically. Probes with two empty
+// directories of its own in `directory` and removes them again.
+void requireExchangeSupport(const std::string& directory);
+
+// Which object a path names (lstat: a final link is not followed).
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// Nothing when the path does not exist.
+std::optional<FileIdentity> identity(const std::string& path);
+
 uint64_t fileSize(int fd, const std::string& path);
 // realpath(3): the path with every symbolic link resolved.
 std::string physicalPath(const std::string& path);
@@ -85,6 +106,10 @@ using PieceWriter = std::function<void(std::string_view)>;
 void atomicWrite(const std::function<void(const PieceWriter&)>& produce, const std::string& path,
                  const std::string& directory, const std::function<void()>& afterRename = {});
 
+// Makes a finished file ready to become part of a package: mode 0644 less
+// the process umask (whatever mode it was created with), then fsync.
+void publishFile(const std::string& path);
+
 // True when `path` is a regular file with the device and inode of `fd`.
 bool descriptorMatchesPath(int fd, const std::string& path);
 
@@ -96,9 +121,13 @@ std::string standardizedPath(const std::string& path);
 // Test-only fault injection: the next call of the kind fails with `err`
 // instead of reaching the kernel. Used to prove that failure paths clean up.
 namespace testing {
-enum class Call { open, write, fsync, rename, count };
+enum class Call { open, write, fsync, rename, exchange, count };
 void failNext(Call call, int err);
 void clearFaults();
+// Calls `observer` with the path of every successful fsync of a file or a
+// directory, on the syncing thread; an empty function stops it. Tests use it
+// to prove what is durable at each step.
+void observeSyncs(std::function<void(const std::string&)> observer);
 }  // namespace testing
 
 // The fault-aware system calls behind the operations above, for the other

@@ -233,7 +233,11 @@ void HuggingFaceRemoteSource::fetchSmallFile(const std::string& filename,
                           throw RepackError(RepackError::InstallPathUnsafe{
                               outputPath, "metadata destination has the wrong entry type"});
                         }
+                        // The file becomes part of a package: readable by
+                        // other accounts and durable before its name is.
+                        Posix::publishFile(temporary.path);
                         Posix::rename(temporary.path, outputPath);
+                        Posix::fsyncDirectory(parent.empty() ? "." : parent.string());
                       } catch (...) {
                         ::unlink(temporary.path.c_str());
                         throw;

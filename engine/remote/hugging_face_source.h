@@ -93,7 +93,8 @@ struct HuggingFaceRemoteSource {
 
   // The whole file (remoteFileTooLarge above capBytes, before any request)
   // into outputPath, which must be absent or a regular file; replaced by a
-  // rename so a reader never sees a partial file.
+  // rename so a reader never sees a partial file. The file is mode 0644 less
+  // the umask and durable (file before the rename, directory after).
   void fetchSmallFile(const std::string& filename, const RemoteFileInfo& info, uint64_t capBytes,
                       const std::string& outputPath, RepackAudit* audit) const;
 

@@ -120,7 +120,9 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
 
   const InstallLock lock = InstallLock::acquire(o.outputDirectory);
   const RemoteInstallPaths& paths = lock.paths();
-  const bool checkpointPresent = RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
+  const RemoteInstallSteps::OutputState state =
+      RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
+  const bool checkpointPresent = state.checkpointPresent;
 
   try {
     cancellation.check();
@@ -231,14 +233,10 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     emit(ModelInstallProgress::Finalizing{});
     cancellation.check();
     binding = VisionPackTextBinding::read(o.textModelDirectory);
-    const VisionPackWriteResult written =
-        VisionPackWriter::finish(plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes,
-                                 modelID, o.revision, indexSha256, processorConfig, weightsPath,
-                                 paths.partialDirectory, paths.finalDirectory, binding, audit_);
-    {
-      std::error_code ignored;
-      fs::remove(paths.checkpointFile, ignored);
-    }
+    const VisionPackWriteResult written = VisionPackWriter::finish(
+        plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes, modelID, o.revision,
+        indexSha256, processorConfig, weightsPath, paths.partialDirectory, paths.finalDirectory,
+        binding, audit_, RemoteInstallSteps::promotionOf(paths, state, checkpoint));
 
     RemoteVisionCompanionResult result;
     result.outputDir = o.outputDirectory;

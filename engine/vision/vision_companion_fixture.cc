@@ -7,6 +7,7 @@
 #include "engine/common/catalog.h"
 #include "engine/common/repack_audit.h"
 #include "engine/install/install_state.h"
+#include "engine/io/posix.h"
 
 namespace {
 
@@ -64,11 +65,13 @@ VisionCompanionFixture writeVisionCompanionFixture(const std::string& directory,
     if (!out) throw std::runtime_error("cannot write " + weights);
   }
   RepackAudit audit;
+  PackagePromotion promotion;
+  promotion.replaces = Posix::identity(paths.finalDirectory);
   f.result = VisionPackWriter::finish(
       f.entries, f.weightsFileSize, VisionPackPlan::kSourcePayloadBytes, f.modelID,
       f.sourceRevision, f.sourceIndexSha256,
       {reinterpret_cast<const uint8_t*>(f.processorConfig.data()), f.processorConfig.size()},
       weights, paths.partialDirectory, paths.finalDirectory,
-      VisionPackTextBinding::read(textModelDirectory), audit);
+      VisionPackTextBinding::read(textModelDirectory), audit, promotion);
   return f;
 }

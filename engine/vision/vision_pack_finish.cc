@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "engine/common/repack_error.h"
+#include "engine/install/package_promotion.h"
 #include "engine/install/writer_core.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
@@ -63,23 +64,15 @@ KorvexVisionTensorRegionV1 regionOf(const VisionPackPlan::Entry& entry) {
   return region;
 }
 
-// Moves `partial` to `final`. An existing final directory is exchanged with
-// the partial one in a single step, so readers see either the old companion
-// or the new one, never a mixture; the old one is then removed from under the
-// partial name. Removing it is best effort: the new companion is in place.
-void promote(const std::string& partial, const std::string& final) {
+// Promotes under the companion's use lock, so that a reader holding it never
+// sees the directory change under it.
+void promote(PackagePromotion promotion, const std::string& partial, const std::string& final) {
   const VisionPackMutationLock useLock = VisionPackMutationLock::acquire(final);
-  const std::string parent =
+  promotion.partialDirectory = partial;
+  promotion.finalDirectory = final;
+  promotion.parentDirectory =
       std::filesystem::path(Posix::standardizedPath(final)).parent_path().string();
-  if (Posix::entryKind(final) == Posix::EntryKind::directory) {
-    Posix::renameSwap(partial, final);
-    Posix::fsyncDirectory(parent);
-    std::error_code ignored;
-    std::filesystem::remove_all(partial, ignored);
-  } else {
-    Posix::rename(partial, final);
-    Posix::fsyncDirectory(parent);
-  }
+  promotePackage(promotion);
 }
 
 }  // namespace
@@ -137,7 +130,8 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              std::span<const uint8_t> processorConfig,
                              const std::string& weightsPath, const std::string& partialDirectory,
                              const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit) {
+                             const VisionPackTextBinding& binding, RepackAudit& audit,
+                             const PackagePromotion& promotion) {
   const std::string weightsName(KorvexVisionFormatV1::weightsFile);
   const std::string processorName(KorvexVisionFormatV1::processorFile);
   const std::string manifestName(KorvexVisionFormatV1::manifestFile);
@@ -199,7 +193,7 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
   Posix::fsyncDirectory(partialDirectory);
   audit.outputBytesWritten += processorConfig.size() + manifestBytes.size() + receiptBytes.size();
 
-  promote(partialDirectory, finalDirectory);
+  promote(promotion, partialDirectory, finalDirectory);
 
   audit.sampleMemory();
   VisionPackWriteResult result;

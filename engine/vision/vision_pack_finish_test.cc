@@ -8,6 +8,7 @@
 
 #include "engine/common/repack_error.h"
 #include "engine/common/unique_fd.h"
+#include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/vision/vision_companion_fixture.h"
 #include "engine/vision/vision_lock_paths.h"
@@ -143,6 +144,34 @@ TEST_F(VisionPackFinish, ReplacesAnExistingCompanionByExchange) {
   EXPECT_NE(fresh.result.manifestSha256, old.result.manifestSha256);
   EXPECT_EQ(VisionPackVerifier::verify(fresh.directory, text.directory, true).manifestSha256,
             fresh.result.manifestSha256);
+}
+
+// A directory that stands at the output when the companion is promoted, and
+// that the caller was not allowed to replace, is kept; so is the partial one.
+TEST_F(VisionPackFinish, NeverReplacesADirectoryItWasNotGiven) {
+  const VisionCompanionFixture f =
+      writeVisionCompanionFixture(dir.file("ref.vision.korvex"), text.directory);
+  const std::string final = fs::canonical(dir.path()).string() + "/m.vision.korvex";
+  const std::string partial = final + ".partial";
+  fs::create_directory(partial);
+  fs::copy_file(f.directory + "/vision_weights.bin", partial + "/vision_weights.bin");
+  fs::create_directory(final);
+  testutil::writeFile(final + "/precious.txt", "x");
+  RepackAudit audit;
+  const VisionPackTextBinding binding = VisionPackTextBinding::read(text.directory);
+  for (const bool sawAnother : {false, true}) {
+    PackagePromotion promotion;
+    if (sawAnother) promotion.replaces = Posix::FileIdentity{1, 1};
+    EXPECT_EQ(errorOf([&] {
+                VisionPackWriter::finish(
+                    f.entries, f.weightsFileSize, 1, f.modelID, f.sourceRevision,
+                    f.sourceIndexSha256, bytesOf(f.processorConfig),
+                    partial + "/vision_weights.bin", partial, final, binding, audit, promotion);
+              }),
+              "configuration invalid: output directory already exists: " + final);
+    EXPECT_EQ(testutil::readFile(final + "/precious.txt"), "x");
+    EXPECT_TRUE(fs::exists(partial + "/manifest.json"));
+  }
 }
 
 TEST_F(VisionPackFinish, BusyUseLockLeavesThePartialDirectory) {

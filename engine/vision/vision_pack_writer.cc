@@ -72,6 +72,11 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
   if (!options.overwrite && Posix::entryKind(paths.finalDirectory) != Posix::EntryKind::absent) {
     invalid("output exists: " + paths.finalDirectory + "; pass --overwrite");
   }
+  PackagePromotion promotion;
+  if (Posix::entryKind(paths.finalDirectory) == Posix::EntryKind::directory) {
+    requireReplaceablePackage(paths.finalDirectory);
+    promotion.replaces = Posix::identity(paths.finalDirectory);
+  }
 
   if (::mkdir(paths.partialDirectory.c_str(), 0755) != 0) {
     const int err = errno;
@@ -107,7 +112,7 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
   }
   return finish(plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes, modelID,
                 options.sourceRevision, metadata.indexSha256Hex, processorConfig, weightsPath,
-                paths.partialDirectory, paths.finalDirectory, binding, audit);
+                paths.partialDirectory, paths.finalDirectory, binding, audit, promotion);
 }
 
 }  // namespace VisionPackWriter

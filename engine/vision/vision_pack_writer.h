@@ -23,6 +23,7 @@
 #include "engine/common/catalog.h"
 #include "engine/common/repack_audit.h"
 #include "engine/common/unique_fd.h"
+#include "engine/install/package_promotion.h"
 #include "engine/plan/vision_pack_plan.h"
 
 struct VisionPackWriteOptions {
@@ -109,9 +110,10 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
 // processor_config.json, hashes the weights back from disk with the cache
 // dropped behind the reads, writes manifest.json and verified-install.json,
 // syncs, and promotes `partialDirectory` to `finalDirectory` under the
-// companion's use lock (rename, or exchange followed by removal of the old
-// content). The caller holds the output's install lock and has decided
-// whether an existing final directory may be replaced.
+// companion's use lock (see package_promotion.h: a rename that never
+// replaces, or the exchange of the one directory in promotion.replaces
+// followed by removal of the old content; the paths in `promotion` are
+// filled in here). The caller holds the output's install lock.
 VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              uint64_t weightsFileSize, uint64_t sourcePayloadBytes,
                              const std::string& modelID, const std::string& sourceRevision,
@@ -119,6 +121,7 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              std::span<const uint8_t> processorConfig,
                              const std::string& weightsPath, const std::string& partialDirectory,
                              const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit);
+                             const VisionPackTextBinding& binding, RepackAudit& audit,
+                             const PackagePromotion& promotion = {});
 
 }  // namespace VisionPackWriter
