@@ -6,7 +6,7 @@
 RemoteMetadataRedirectPolicy RemoteMetadataRedirectPolicy::forRequest(const HttpRequest& request,
                                                                       int64_t maximumRedirects) {
   RemoteMetadataRedirectPolicy policy;
-  policy.sourceHost = RemoteURL::host(request.url);
+  policy.sourceOrigin = RemoteURL::origin(request.url);
   policy.originalMethod = request.method;
   policy.originalAuthorization = request.headers.get("Authorization");
   policy.maximumRedirects = maximumRedirects;
@@ -18,8 +18,8 @@ std::optional<HttpRequest> RemoteMetadataRedirectPolicy::follow(
   redirectCount += 1;
   if (redirectCount > maximumRedirects) return std::nullopt;
   if (!proposedURL || RemoteURL::scheme(*proposedURL) != "https") return std::nullopt;
-  const std::optional<std::string> host = RemoteURL::host(*proposedURL);
-  if (host != sourceHost) return std::nullopt;  // both absent follows
+  const std::optional<std::string> origin = RemoteURL::origin(*proposedURL);
+  if (!origin || origin != sourceOrigin) return std::nullopt;
   proposed.url = *proposedURL;
   if (originalMethod) proposed.method = *originalMethod;
   proposed.headers.set("Accept-Encoding", "identity");

@@ -1,6 +1,6 @@
 // The HTTP client settings shared by every remote operation of one install,
 // and its two kinds of request: a one-shot metadata request (HEAD) whose
-// redirects are followed only within the first request's host, and a ranged
+// redirects are followed only within the first request's origin, and a ranged
 // transfer into a new file. Every request runs on a connection of its own,
 // so no connection or callback state crosses requests.
 //
@@ -38,10 +38,11 @@ inline constexpr int64_t maxBytes = 67108864;
 }  // namespace RemoteChunkPolicy
 
 // The redirect decision of one metadata request: only HTTPS hops that stay on
-// the first request's host are followed, with the first request's method and
-// token. Not following is not an error: the 3xx becomes the answer.
+// the first request's origin (scheme, host and port) are followed, with the
+// first request's method and token. Not following is not an error: the 3xx
+// becomes the answer, as it must for the hub's redirect of a large file.
 struct RemoteMetadataRedirectPolicy {
-  std::optional<std::string> sourceHost;  // lower case
+  std::optional<std::string> sourceOrigin;  // RemoteURL::origin of the first request
   std::optional<std::string> originalMethod;
   std::optional<std::string> originalAuthorization;
   int64_t maximumRedirects = 5;

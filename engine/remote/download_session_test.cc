@@ -33,15 +33,16 @@ RemoteMetadataResponse send(const std::shared_ptr<FakeTransport>& transport,
   return session.response(request);
 }
 
-TEST(MetadataRedirects, SameHostInAnyCaseIsFollowedWithTheFirstMethodAndToken) {
+TEST(MetadataRedirects, SameOriginInAnyCaseIsFollowedWithTheFirstMethodAndToken) {
   auto transport = redirectingTo({"https://HUB.Example/o/renamed/resolve/main/model.safetensors",
+                                  "https://hub.example:443/o/again/resolve/main/model.safetensors",
                                   "/o/final/resolve/main/model.safetensors"});
   const RemoteMetadataResponse answer = send(transport);
   ASSERT_TRUE(answer.response);
   EXPECT_EQ(answer.response->status, 200);
-  ASSERT_EQ(transport->requests.size(), 3u);
-  EXPECT_EQ(transport->requests[2].url,
-            "https://HUB.Example/o/final/resolve/main/model.safetensors");
+  ASSERT_EQ(transport->requests.size(), 4u);
+  EXPECT_EQ(transport->requests[3].url,
+            "https://hub.example:443/o/final/resolve/main/model.safetensors");
   for (const HttpRequest& r : transport->requests) {
     EXPECT_EQ(r.method, "HEAD");
     EXPECT_EQ(r.headers.get("Authorization"), "Bearer secret");
@@ -52,6 +53,7 @@ TEST(MetadataRedirects, SameHostInAnyCaseIsFollowedWithTheFirstMethodAndToken) {
 TEST(MetadataRedirects, UnfollowedRedirectsAreTheAnswer) {
   const std::vector<std::vector<std::string>> chains = {
       {"https://cdn.example/blob?Signature=s"},  // another host
+      {"https://hub.example:8443/o/m"},          // another port of the same host
       {"http://hub.example/o/m"},                // not HTTPS
       {"https://hub.example/1", "https://hub.example/2", "https://hub.example/3",
        "https://hub.example/4", "https://hub.example/5", "https://hub.example/6"},

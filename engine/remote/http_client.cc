@@ -71,14 +71,8 @@ bool isRedirectStatus(int64_t status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-namespace {
-
-// Large receive buffers keep the number of callbacks and pwrite calls per
-// range low; the memory is per request and does not grow with the range.
-constexpr long kReceiveBufferBytes = 512 * 1024;
-
-RemoteTransportError::Code classify(CURLcode code) {
-  switch (code) {
+RemoteTransportError::Code classifyCurlCode(int code) {
+  switch (static_cast<CURLcode>(code)) {
     case CURLE_OPERATION_TIMEDOUT:
       return RemoteTransportError::Code::timedOut;
     case CURLE_COULDNT_CONNECT:
@@ -90,12 +84,23 @@ RemoteTransportError::Code classify(CURLcode code) {
     case CURLE_SEND_ERROR:
     case CURLE_PARTIAL_FILE:
     case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
+    // With OpenSSL an untrusted or mismatched certificate is
+    // CURLE_PEER_FAILED_VERIFICATION and an unusable CA file
+    // CURLE_SSL_CACERT_BADFILE, so this code is left to broken handshakes.
+    case CURLE_SSL_CONNECT_ERROR:
       return RemoteTransportError::Code::networkConnectionLost;
     default:
       return RemoteTransportError::Code::other;
   }
 }
+
+namespace {
+
+// Large receive buffers keep the number of callbacks and pwrite calls per
+// range low; the memory is per request and does not grow with the range.
+constexpr long kReceiveBufferBytes = 512 * 1024;
 
 struct FreeEasy {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -302,7 +307,7 @@ class CurlHttpTransport final : public HttpTransport {
     }
     if (code == CURLE_ABORTED_BY_CALLBACK && cancel.isCancelled()) throw CancellationError();
     const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
-    throw RemoteTransportError(classify(code), detail);
+    throw RemoteTransportError(classifyCurlCode(code), detail);
   }
 };
 

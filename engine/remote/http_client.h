@@ -114,6 +114,13 @@ class HttpTransport {
 // honoured. Stateless; one instance may serve any number of threads.
 std::shared_ptr<HttpTransport> curlHttpTransport();
 
+// What kind of failure a libcurl result (a CURLcode other than CURLE_OK) is.
+// A connection that broke, also during the TLS handshake (a reset there is a
+// connect error to libcurl), and HTTP/2 framing errors are a lost connection,
+// which a new connection may cure; certificate failures, and every code not
+// named, are `other`, which is final.
+RemoteTransportError::Code classifyCurlCode(int code);
+
 // True for the statuses whose Location proposes the next hop: 301, 302, 303,
 // 307 and 308.
 bool isRedirectStatus(int64_t status);

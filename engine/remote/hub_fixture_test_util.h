@@ -104,9 +104,11 @@ class HubFixture : public ::testing::Test {
     source_ = makeSource();
   }
 
-  HuggingFaceRemoteSource makeSource(RemoteDownloadSessionPolicy policy = {}) {
+  // `caBundlePath` replaces the hub's CA.
+  HuggingFaceRemoteSource makeSource(RemoteDownloadSessionPolicy policy = {},
+                                     std::optional<std::string> caBundlePath = {}) {
     RemoteDownloadSessionOptions options;
-    options.caBundlePath = hub_->caFile();
+    options.caBundlePath = caBundlePath ? *caBundlePath : hub_->caFile();
     options.cancellation = &token_;
     RemoteRetryEnvironment environment;
     environment.now = [] { return std::chrono::system_clock::now(); };

@@ -115,7 +115,8 @@ HttpRequest HuggingFaceRemoteSource::request(const std::string& method,
   request.url = url;
   request.timeoutSeconds = kRequestTimeoutSeconds;
   request.headers.set("Accept-Encoding", "identity");
-  if (token && RemoteURL::host(url) == RemoteURL::host(baseURL)) {
+  const std::optional<std::string> origin = RemoteURL::origin(url);
+  if (token && origin && origin == RemoteURL::origin(baseURL)) {
     request.headers.set("Authorization", "Bearer " + *token);
   }
   return request;

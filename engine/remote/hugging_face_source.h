@@ -49,7 +49,7 @@ struct HuggingFaceRemoteSource {
   std::string repoID;                         // owner/name
   std::string requestedRevision;              // branch, tag or commit
   std::optional<std::string> resolvedCommit;  // used in URLs once known
-  std::optional<std::string> token;           // sent only to the base URL's host
+  std::optional<std::string> token;           // sent only to the base URL's origin
   std::shared_ptr<const RemoteDownloadSession> downloadSession =
       std::make_shared<const RemoteDownloadSession>();
   std::string baseURL = kDefaultHubBaseURL;  // HTTPS, no query or fragment
@@ -67,10 +67,11 @@ struct HuggingFaceRemoteSource {
   std::string fileURL(const std::string& filename) const;
 
   // A request with the headers every hub request carries: identity
-  // encoding, and the bearer token when `url` is on the base URL's host.
+  // encoding, and the bearer token when `url` has the base URL's origin
+  // (scheme, host and effective port).
   HttpRequest request(const std::string& method, const std::string& url) const;
 
-  // The file's metadata from a HEAD request that follows only same-host
+  // The file's metadata from a HEAD request that follows only same-origin
   // redirects, so a file stored elsewhere is described by the hub's own 3xx.
   RemoteFileInfo resolveFileInfo(const std::string& filename, RepackAudit* audit) const;
 

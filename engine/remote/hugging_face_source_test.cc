@@ -129,15 +129,15 @@ TEST_F(HuggingFaceSourceTest, FileURLsAndTheirRefusals) {
   }
 }
 
-TEST_F(HuggingFaceSourceTest, TokenGoesOnlyToTheBaseURLsHost) {
-  EXPECT_EQ(source_.request("GET", "https://hub.example/x").headers.get("Authorization"),
-            "Bearer hf_secret");
-  EXPECT_EQ(source_.request("GET", "https://HUB.example/x").headers.get("Authorization"),
-            "Bearer hf_secret");
-  EXPECT_EQ(source_.request("GET", "https://cdn.example/x").headers.get("Authorization"),
-            std::nullopt);
-  EXPECT_EQ(source_.request("GET", "https://hub.example.evil/x").headers.get("Authorization"),
-            std::nullopt);
+TEST_F(HuggingFaceSourceTest, TokenGoesOnlyToTheBaseURLsOrigin) {
+  for (const std::string url :
+       {"https://hub.example/x", "https://HUB.example/x", "https://hub.example:443/x"}) {
+    EXPECT_EQ(source_.request("GET", url).headers.get("Authorization"), "Bearer hf_secret") << url;
+  }
+  for (const std::string url : {"https://cdn.example/x", "https://hub.example.evil/x",
+                                "https://hub.example:8443/x", "http://hub.example/x"}) {
+    EXPECT_EQ(source_.request("GET", url).headers.get("Authorization"), std::nullopt) << url;
+  }
   EXPECT_EQ(source_.request("GET", "https://cdn.example/x").headers.get("Accept-Encoding"),
             "identity");
   HuggingFaceRemoteSource anonymous = source_;

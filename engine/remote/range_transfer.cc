@@ -33,7 +33,7 @@ RemoteRedirectPolicy RemoteRedirectPolicy::forRequest(const HttpRequest& request
   RemoteRedirectPolicy policy;
   policy.originalRange = request.headers.get("Range");
   policy.originalAuthorization = request.headers.get("Authorization");
-  policy.sourceHost = RemoteURL::host(request.url);
+  policy.sourceOrigin = RemoteURL::origin(request.url);
   policy.maximumRedirects = maximumRedirects;
   return policy;
 }
@@ -53,9 +53,8 @@ HttpRequest RemoteRedirectPolicy::follow(const std::string& redirectResponseURL,
     throw RepackError(RepackError::RemoteRedirectRejected{RemoteURL::redacted(proposedURL),
                                                           "only HTTPS redirects are allowed"});
   }
-  const std::optional<std::string> host = RemoteURL::host(*proposedURL);
-  const bool sameHost = host == sourceHost;
-  if (!host || !sourceHost || !sameHost) authorizationMayBeForwarded = false;
+  const std::optional<std::string> origin = RemoteURL::origin(*proposedURL);
+  if (!origin || !sourceOrigin || origin != sourceOrigin) authorizationMayBeForwarded = false;
 
   proposed.url = *proposedURL;
   proposed.method = "GET";
@@ -65,7 +64,7 @@ HttpRequest RemoteRedirectPolicy::follow(const std::string& redirectResponseURL,
     proposed.headers.remove("Range");
   }
   proposed.headers.set("Accept-Encoding", "identity");
-  if (originalAuthorization && authorizationMayBeForwarded && sameHost) {
+  if (originalAuthorization && authorizationMayBeForwarded) {
     proposed.headers.set("Authorization", *originalAuthorization);
   } else {
     proposed.headers.remove("Authorization");

@@ -4,7 +4,7 @@
 // length, content range, content hash validator) is checked before any body
 // byte is accepted; every byte is counted, excess and short bodies are
 // refused, redirects are HTTPS only and lose the token once they leave the
-// first host, progress is reported at most once a second plus the final
+// first origin, progress is reported at most once a second plus the final
 // report, and the file is removed on any failure.
 //
 // A transfer is self-contained (its own connection, file and completion) and
@@ -44,11 +44,11 @@ using RemoteProgress = std::function<void(uint64_t)>;
 struct RemoteRedirectPolicy {
   std::optional<std::string> originalRange;
   std::optional<std::string> originalAuthorization;
-  std::optional<std::string> sourceHost;  // lower case
+  std::optional<std::string> sourceOrigin;  // RemoteURL::origin of the first request
   int64_t maximumRedirects = 5;
   int64_t redirectCount = 0;
-  // Cleared for good once a hop leaves sourceHost: a chain that comes back
-  // to the first host still carries no token.
+  // Cleared for good once a hop leaves sourceOrigin (another host, scheme or
+  // port): a chain that comes back to the first origin still carries no token.
   bool authorizationMayBeForwarded = true;
 
   static RemoteRedirectPolicy forRequest(const HttpRequest& request, int64_t maximumRedirects);

@@ -125,6 +125,34 @@ TEST(RemoteRedirectPolicy, TokenIsDroppedForGoodOnceAHopLeavesTheFirstHost) {
   EXPECT_FALSE(policy.authorizationMayBeForwarded);
 }
 
+TEST(RemoteRedirectPolicy, TheTokenGoesOnlyToTheFirstOrigin) {
+  struct Case {
+    std::string source;
+    std::string target;
+    bool keepsToken;
+  };
+  const std::vector<Case> cases = {
+      {"https://hub.example/f", "https://hub.example:443/g", true},
+      {"https://hub.example:443/f", "https://Hub.Example/g", true},
+      {"https://hub.example:8443/f", "https://hub.example:8443/g", true},
+      {"https://hub.example/f", "https://hub.example:8443/g", false},
+      {"https://hub.example:8443/f", "https://hub.example/g", false},
+      {"https://hub.example:8443/f", "https://hub.example:443/g", false},
+      {"https://[::1]:8443/f", "https://[::1]:9443/g", false},
+  };
+  for (const Case& c : cases) {
+    HttpRequest request;
+    request.url = c.source;
+    request.headers.set("Authorization", "Bearer t");
+    RemoteRedirectPolicy policy = RemoteRedirectPolicy::forRequest(request, 5);
+    const HttpRequest next = policy.follow(request.url, c.target, request);
+    EXPECT_EQ(next.headers.get("Authorization"),
+              c.keepsToken ? std::optional<std::string>("Bearer t") : std::nullopt)
+        << c.source << " -> " << c.target;
+    EXPECT_EQ(policy.authorizationMayBeForwarded, c.keepsToken) << c.source << " -> " << c.target;
+  }
+}
+
 TEST(RemoteRedirectPolicy, RefusesPlainHTTPAndTooManyHops) {
   HttpRequest request;
   request.url = "https://hub.example/f";

@@ -1,12 +1,19 @@
 // The hub client against the loopback test hub: real TLS connections, the
 // hub's redirects to signed storage URLs, and every fault the hub can inject.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "engine/common/repack_error.h"
 #include "engine/remote/hub_fixture_test_util.h"
+#include "tools/test_hub_tls.h"
 
 namespace {
 
@@ -21,6 +28,107 @@ std::string pseudoRandom(size_t n, uint32_t seed) {
   for (char& c : out) c = static_cast<char>(generator() & 0xff);
   return out;
 }
+
+// A TCP front for the hub host on loopback. The first `resets` connections
+// are reset (SO_LINGER 0) as soon as the client's first TLS bytes arrive,
+// that is in the middle of the handshake; every later connection is relayed
+// to the hub unchanged, so the hub's certificate and answers come through.
+class HandshakeResettingFront {
+ public:
+  HandshakeResettingFront(uint16_t hubPort, int resets) : hubPort_(hubPort), resetsLeft_(resets) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("front: cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { acceptLoop(); });
+  }
+  ~HandshakeResettingFront() {
+    stop_ = true;
+    acceptor_.join();
+    for (std::thread& relay : relays_) relay.join();
+    ::close(listener_);
+  }
+  HandshakeResettingFront(const HandshakeResettingFront&) = delete;
+  HandshakeResettingFront& operator=(const HandshakeResettingFront&) = delete;
+
+  uint16_t port() const { return port_; }
+  int resets() const { return resets_; }
+
+ private:
+  static sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+  }
+
+  void acceptLoop() {
+    while (!stop_) {
+      pollfd listening{listener_, POLLIN, 0};
+      if (::poll(&listening, 1, 50) <= 0) continue;
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      if (resetsLeft_ > 0) {
+        --resetsLeft_;
+        pollfd hello{client, POLLIN, 0};
+        char buffer[4096];
+        if (::poll(&hello, 1, 5000) > 0) (void)::recv(client, buffer, sizeof buffer, 0);
+        const linger abortive{1, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::close(client);
+        ++resets_;
+        continue;
+      }
+      relays_.emplace_back([this, client] { relay(client); });
+    }
+  }
+
+  void relay(int client) const {
+    const int hub = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(hubPort_);
+    if (hub >= 0 &&
+        ::connect(hub, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      pollfd ends[2] = {{client, POLLIN, 0}, {hub, POLLIN, 0}};
+      std::vector<char> buffer(65536);
+      bool open = true;
+      while (open && !stop_) {
+        if (::poll(ends, 2, 50) <= 0) continue;
+        for (int i = 0; i < 2 && open; ++i) {
+          if (ends[i].revents == 0) continue;
+          const ssize_t n = ::recv(ends[i].fd, buffer.data(), buffer.size(), 0);
+          open = n > 0 && sendAll(ends[1 - i].fd, buffer.data(), static_cast<size_t>(n));
+        }
+      }
+    }
+    if (hub >= 0) ::close(hub);
+    ::close(client);
+  }
+
+  static bool sendAll(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  uint16_t hubPort_;
+  int resetsLeft_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> resets_{0};
+  std::thread acceptor_;
+  std::vector<std::thread> relays_;
+};
 
 class RemoteHubTest : public HubFixture {
  protected:
@@ -300,6 +408,40 @@ TEST_F(RemoteHubTest, ATokenThatLeftTheHubNeverComesBack) {
   }
 }
 
+TEST_F(RemoteHubTest, AnotherPortOfTheHubsHostNeverGetsTheToken) {
+  // The storage listener under the hub's host name is the same host on
+  // another port: another origin.
+  EXPECT_EQ(download(0, 1000), shard_.substr(0, 1000));
+  std::string signedTarget;
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.host == HubHost::storage) signedTarget = r.target;
+  }
+  ASSERT_FALSE(signedTarget.empty());
+  const std::string otherPort =
+      "https://localhost:" + std::to_string(hub_->storagePort()) + signedTarget;
+  ASSERT_EQ(hub_->baseURL(), "https://localhost:" + std::to_string(hub_->port()));
+  hub_->clearRequests();
+  hub_->inject(HubFault::header("Location", otherPort).onHost(HubHost::hub).onMethod("HEAD"));
+  hub_->inject(HubFault::redirectTo(otherPort).onHost(HubHost::hub).onMethod("GET"));
+
+  EXPECT_EQ(download(1000, 2000), shard_.substr(1000, 2000));
+  std::vector<HubRequest> storage;
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.host == HubHost::hub) {
+      EXPECT_EQ(r.header("Authorization"), std::string("Bearer ") + kHubToken) << r.target;
+      EXPECT_FALSE(r.fault.empty()) << r.method;
+    } else {
+      storage.push_back(r);
+    }
+  }
+  // The metadata request took the hub's redirect as its answer; only the
+  // ranged GET went to the other port, without the token.
+  ASSERT_EQ(storage.size(), 1u);
+  EXPECT_EQ(storage[0].method, "GET");
+  EXPECT_EQ(storage[0].header("Range"), "bytes=1000-2999");
+  EXPECT_EQ(storage[0].header("Authorization"), std::nullopt);
+}
+
 TEST_F(RemoteHubTest, StalledAndSlowAnswersTimeOutAndAreRetried) {
   RemoteDownloadSessionPolicy policy;
   policy.requestTimeoutSeconds = 1;
@@ -334,15 +476,34 @@ TEST_F(RemoteHubTest, ATokenCannotSmuggleHeaderLines) {
 }
 
 TEST_F(RemoteHubTest, UntrustedCertificateIsFinal) {
-  RemoteDownloadSessionOptions options;
-  options.cancellation = &token_;
-  options.caBundlePath = dir_.file("empty-ca.pem");
-  testutil::writeFile(*options.caBundlePath, "");
-  source_.downloadSession =
-      std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
-  const std::string error = errorOf([&] { source_.resolveFileInfo("config.json", &audit_); });
-  EXPECT_TRUE(error.starts_with("network error (transfer failed): ")) << error;
-  EXPECT_TRUE(audit_.remoteRetries.empty());
+  // An unusable CA file, and a valid CA that did not sign the hub's certificate.
+  const std::vector<std::pair<std::string, std::string>> bundles = {
+      {"empty-ca.pem", ""},
+      {"foreign-ca.pem", makeHubCertificates({"localhost"}, {"127.0.0.1"}).caPEM},
+  };
+  for (const auto& [name, pem] : bundles) {
+    testutil::writeFile(dir_.file(name), pem);
+    source_ = makeSource({}, dir_.file(name));
+    const std::string error = errorOf([&] { source_.resolveFileInfo("config.json", &audit_); });
+    EXPECT_TRUE(error.starts_with("network error (transfer failed): ")) << name << ": " << error;
+    EXPECT_TRUE(audit_.remoteRetries.empty()) << name;
+  }
+  EXPECT_TRUE(hub_->requests().empty());
+}
+
+TEST_F(RemoteHubTest, AResetDuringTheTLSHandshakeIsRetried) {
+  HandshakeResettingFront front(hub_->port(), 1);
+  source_.baseURL = "https://localhost:" + std::to_string(front.port());
+  const RemoteFileInfo info = source_.resolveFileInfo("config.json", &audit_);
+  EXPECT_EQ(info.size, 21u);
+  EXPECT_EQ(front.resets(), 1);
+  ASSERT_EQ(audit_.remoteRetries.size(), 1u);
+  EXPECT_EQ(audit_.remoteRetries[0].label, "resolveFileInfo:config.json");
+  EXPECT_TRUE(
+      audit_.remoteRetries[0].detail.starts_with("network error (network connection lost): "))
+      << audit_.remoteRetries[0].detail;
+  EXPECT_EQ(pauses_.size(), 1u);
+  EXPECT_EQ(hub_->requests().size(), 1u);  // the reset connection never reached the hub
 }
 
 TEST_F(RemoteHubTest, CancellationDuringATransferStopsIt) {

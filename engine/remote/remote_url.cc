@@ -23,9 +23,9 @@ URLHandle parse(std::string_view url) {
   return handle;
 }
 
-std::optional<std::string> part(CURLU* url, CURLUPart which) {
+std::optional<std::string> part(CURLU* url, CURLUPart which, unsigned int flags = 0) {
   char* value = nullptr;
-  if (curl_url_get(url, which, &value, 0) != CURLUE_OK || value == nullptr) return std::nullopt;
+  if (curl_url_get(url, which, &value, flags) != CURLUE_OK || value == nullptr) return std::nullopt;
   std::string out(value);
   curl_free(value);
   return out;
@@ -47,6 +47,18 @@ std::optional<std::string> host(std::string_view url) {
   std::optional<std::string> value = part(handle.get(), CURLUPART_HOST);
   if (!value || value->empty()) return std::nullopt;
   return RemoteHeaders::lowercased(*value);
+}
+
+std::optional<std::string> origin(std::string_view url) {
+  URLHandle handle = parse(url);
+  if (!handle) return std::nullopt;
+  const std::optional<std::string> schemeValue = part(handle.get(), CURLUPART_SCHEME);
+  const std::optional<std::string> hostValue = part(handle.get(), CURLUPART_HOST);
+  const std::optional<std::string> portValue =
+      part(handle.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (!schemeValue || !hostValue || hostValue->empty() || !portValue) return std::nullopt;
+  return RemoteHeaders::lowercased(*schemeValue) + "://" + RemoteHeaders::lowercased(*hostValue) +
+         ":" + *portValue;
 }
 
 std::optional<std::string> resolve(std::string_view base, std::string_view reference) {

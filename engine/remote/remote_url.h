@@ -13,6 +13,14 @@ namespace RemoteURL {
 std::optional<std::string> scheme(std::string_view url);
 std::optional<std::string> host(std::string_view url);
 
+// The origin of an absolute URL as "scheme://host:port": scheme and host
+// lower-cased, an IPv6 literal in brackets, the port always written (the
+// scheme's default when the URL names none, so "https://h" and "https://h:443"
+// are one origin). User and password are not part of it. Nothing when the URL
+// does not parse or has no host. Credentials go only to the origin they were
+// given for: another port of the same host is another server.
+std::optional<std::string> origin(std::string_view url);
+
 // `reference` (a Location value: absolute, or relative to `base`) resolved
 // against `base`; nothing when it does not parse.
 std::optional<std::string> resolve(std::string_view base, std::string_view reference);

@@ -1,5 +1,6 @@
 #include "engine/remote/retry_policy.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -69,6 +70,33 @@ TEST(RemoteRetryPolicy, WhatIsRetryable) {
   for (size_t i = 0; i < cases.size(); ++i) {
     EXPECT_EQ(RemoteRetryPolicy::isRetryable(cases[i].first), cases[i].second)
         << remoteErrorDescription(cases[i].first);
+  }
+}
+
+TEST(RemoteRetryPolicy, BrokenConnectionsAreRetriedCertificateFailuresAreNot) {
+  const std::vector<std::pair<CURLcode, bool>> cases = {
+      {CURLE_SSL_CONNECT_ERROR, true},  // reset during the handshake
+      {CURLE_HTTP2, true},              // framing error
+      {CURLE_HTTP2_STREAM, true},
+      {CURLE_RECV_ERROR, true},
+      {CURLE_SEND_ERROR, true},
+      {CURLE_GOT_NOTHING, true},
+      {CURLE_PARTIAL_FILE, true},
+      {CURLE_OPERATION_TIMEDOUT, true},
+      {CURLE_COULDNT_CONNECT, true},
+      {CURLE_COULDNT_RESOLVE_HOST, true},
+      {CURLE_PEER_FAILED_VERIFICATION, false},
+      {CURLE_SSL_CACERT_BADFILE, false},
+      {CURLE_SSL_CERTPROBLEM, false},
+      {CURLE_SSL_PINNEDPUBKEYNOTMATCH, false},
+      {CURLE_SSL_ISSUER_ERROR, false},
+      {CURLE_SSL_CRL_BADFILE, false},
+      {CURLE_UNSUPPORTED_PROTOCOL, false},
+      {CURLE_URL_MALFORMAT, false},
+  };
+  for (const auto& [code, retryable] : cases) {
+    const auto error = std::make_exception_ptr(RemoteTransportError(classifyCurlCode(code), "t"));
+    EXPECT_EQ(RemoteRetryPolicy::isRetryable(error), retryable) << curl_easy_strerror(code);
   }
 }
 
