@@ -137,13 +137,11 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              std::span<const uint8_t> processorConfig,
                              const std::string& weightsPath, const std::string& partialDirectory,
                              const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit) {
+                             const VisionPackTextBinding& binding, RepackAudit& audit,
+                             const std::function<void()>& cancellationCheck) {
   const std::string weightsName(KorvexVisionFormatV1::weightsFile);
   const std::string processorName(KorvexVisionFormatV1::processorFile);
   const std::string manifestName(KorvexVisionFormatV1::manifestFile);
-
-  const std::string processorConfigSha256 = sha256Of(processorConfig);
-  Posix::atomicWrite(processorConfig, joined(partialDirectory, processorName), partialDirectory);
 
   // The manifest records weightsFileSize; a file of another length would
   // make a companion that can never verify.
@@ -156,7 +154,10 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
     }
   }
   const std::string weightsSha256 =
-      WriterCore::hashEntireFile(weightsPath, weightsFileSize, audit, {});
+      WriterCore::hashEntireFile(weightsPath, weightsFileSize, audit, cancellationCheck);
+
+  const std::string processorConfigSha256 = sha256Of(processorConfig);
+  Posix::atomicWrite(processorConfig, joined(partialDirectory, processorName), partialDirectory);
 
   KorvexVisionManifestV1 manifest;
   manifest.magic = std::string(KorvexVisionFormatV1::magic);

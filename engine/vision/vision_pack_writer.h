@@ -111,7 +111,9 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
 // syncs, and promotes `partialDirectory` to `finalDirectory` under the
 // companion's use lock (rename, or exchange followed by removal of the old
 // content). The caller holds the output's install lock and has decided
-// whether an existing final directory may be replaced.
+// whether an existing final directory may be replaced. `cancellationCheck`
+// runs before every tile of the weights' hash and may throw to stop before
+// anything is written.
 VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              uint64_t weightsFileSize, uint64_t sourcePayloadBytes,
                              const std::string& modelID, const std::string& sourceRevision,
@@ -119,6 +121,7 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
                              std::span<const uint8_t> processorConfig,
                              const std::string& weightsPath, const std::string& partialDirectory,
                              const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit);
+                             const VisionPackTextBinding& binding, RepackAudit& audit,
+                             const std::function<void()>& cancellationCheck);
 
 }  // namespace VisionPackWriter
