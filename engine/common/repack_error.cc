@@ -72,6 +72,9 @@ std::string text(const E::FsyncFailed& p) {
 std::string text(const E::MkdirFailed& p) {
   return (Text() << "mkdir(" << p.path << ") failed: errno " << p.errnum).str();
 }
+std::string text(const E::RemoveFailed& p) {
+  return (Text() << "remove(" << p.path << ") failed: errno " << p.errnum).str();
+}
 std::string text(const E::InstallBusy& p) {
   return (Text() << "another installer holds " << p.path).str();
 }

@@ -64,6 +64,11 @@ class RepackError : public std::exception {
     int32_t errnum;
     bool operator==(const MkdirFailed&) const = default;
   };
+  struct RemoveFailed {
+    std::string path;
+    int32_t errnum;
+    bool operator==(const RemoveFailed&) const = default;
+  };
   // Install directory state.
   struct InstallBusy {
     std::string path;
@@ -226,7 +231,7 @@ class RepackError : public std::exception {
 
   using Payload =
       std::variant<FileOpenFailed, FileStatFailed, FtruncateFailed, PwriteShort, PreadShort,
-                   MmapFailed, RenameFailed, FsyncFailed, MkdirFailed, InstallBusy,
+                   MmapFailed, RenameFailed, FsyncFailed, MkdirFailed, RemoveFailed, InstallBusy,
                    InstallPathUnsafe, InstallStateMissing, InstallStateCorrupt,
                    InstallStateIncompatible, PromotionUnsupported, SafetensorsHeaderTooLarge,
                    SafetensorsHeaderInvalid, SafetensorsUnknownDtype, SafetensorsTensorOutOfRange,
@@ -248,6 +253,7 @@ class RepackError : public std::exception {
     renameFailed,
     fsyncFailed,
     mkdirFailed,
+    removeFailed,
     installBusy,
     installPathUnsafe,
     installStateMissing,

@@ -19,6 +19,7 @@ TEST(RepackError, DescriptionsAreTheFixedSentences) {
       {E::RenameFailed{"/a", "/b", 18}, "rename(/a -> /b) failed: errno 18"},
       {E::FsyncFailed{"/a", 5}, "fsync(/a) failed: errno 5"},
       {E::MkdirFailed{"/a", 17}, "mkdir(/a) failed: errno 17"},
+      {E::RemoveFailed{"/a", 39}, "remove(/a) failed: errno 39"},
       {E::InstallBusy{"/o.korvex"}, "another installer holds /o.korvex"},
       {E::InstallPathUnsafe{"/o", "symlink"}, "unsafe installer path /o: symlink"},
       {E::InstallStateMissing{"/o"}, "no resumable install state exists for /o"},

@@ -150,7 +150,7 @@ bool partialOutputsValid(const RangeCopyPlan& copyPlan, const RepackPlan& plan,
 
 std::vector<RemoteCompletedRange> RemoteStreamingRepacker::reconcileCompletedRanges(
     const std::vector<RemoteCompletedRange>& completed, const RangeCopyPlan& copyPlan,
-    const std::string& partialDirectory) {
+    const std::string& partialDirectory, const std::function<void()>& cancellationCheck) {
   std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
   for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) byID[range.id] = &range;
   std::vector<RemoteCompletedRange> kept;
@@ -161,7 +161,8 @@ std::vector<RemoteCompletedRange> RemoteStreamingRepacker::reconcileCompletedRan
       throw RepackError(RepackError::InstallStateCorrupt{partialDirectory,
                                                          "checkpoint contains an unknown range"});
     }
-    if (destinationDigest(*it->second, partialDirectory) == done.destinationDigest) {
+    if (destinationDigest(*it->second, partialDirectory, {}, cancellationCheck) ==
+        done.destinationDigest) {
       kept.push_back(done);
     }
   }
@@ -226,13 +227,14 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     if (loaded) {
       if (partialOutputsValid(copyPlan, plan, paths.partialDirectory)) {
         checkpoint.completedRanges =
-            reconcileCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory);
+            reconcileCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory,
+                                     [&] { cancellation.check(); });
       } else {
         // Start the payload over under the same identity. Removing the
         // partial directory also removes the fetched metadata; config.json
         // is fetched again so that the package still carries it.
         checkpoint.completedRanges.clear();
-        fs::remove_all(paths.partialDirectory);
+        Posix::removeAll(paths.partialDirectory);
         Posix::mkdirP(paths.partialDirectory);
         reserveOutputs(plan, paths.partialDirectory, audit_, cancellation);
         if (const auto config = snapshot.remoteFiles.find("config.json");
@@ -458,8 +460,8 @@ void RemoteStreamingRepacker::discardSavedDownload(const std::string& outputDire
   if (partial == Kind::absent && checkpoint == Kind::absent) {
     throw RepackError(RepackError::InstallStateMissing{paths.checkpointFile});
   }
-  if (partial != Kind::absent) fs::remove_all(paths.partialDirectory);
-  if (checkpoint != Kind::absent) fs::remove(paths.checkpointFile);
+  if (partial != Kind::absent) Posix::removeAll(paths.partialDirectory);
+  if (checkpoint != Kind::absent) Posix::removeFile(paths.checkpointFile);
   Posix::fsyncDirectory(paths.parentDirectory);
 }
 

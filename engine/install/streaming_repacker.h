@@ -92,10 +92,12 @@ class RemoteStreamingRepacker {
 
   // Keeps the completed ranges whose bytes in the partial directory still
   // match their recorded digest; installStateCorrupt("checkpoint contains an
-  // unknown range") for one the plan lacks or whose sizes differ.
+  // unknown range") for one the plan lacks or whose sizes differ. The bytes
+  // are read back in tiles; `cancellationCheck` runs before every tile and
+  // may throw to stop.
   static std::vector<RemoteCompletedRange> reconcileCompletedRanges(
       const std::vector<RemoteCompletedRange>& completed, const RangeCopyPlan& copyPlan,
-      const std::string& partialDirectory);
+      const std::string& partialDirectory, const std::function<void()>& cancellationCheck);
 
   // Test seam: copy through this provider instead of the hub's ranges.
   void setByteProviderForTesting(std::shared_ptr<SourceByteProvider> provider) {

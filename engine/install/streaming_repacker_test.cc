@@ -18,6 +18,7 @@
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/remote/download_session.h"
+#include "engine/remote/source_byte_provider.h"
 #include "engine/verify/verified_install_tool.h"
 #include "format/manifest.h"
 #include "tests/test_util.h"
@@ -598,6 +599,123 @@ TEST_F(StreamingRepackerTest, SavedDownloadsAreInspectedAndDiscarded) {
   EXPECT_EQ(errorOf([&] { RemoteStreamingRepacker::discardSavedDownload(deep); }),
             "no resumable install state exists for " + deep + ".resume.json");
   EXPECT_FALSE(fs::exists(dir_.file("no")));
+}
+
+// A download is cancelled inside the range in flight, not after it: on a
+// throttled storage host the bytes received once the token is set stay far
+// below the range.
+TEST_F(StreamingRepackerTest, CancellationLandsInsideTheRangeInFlight) {
+  hub_->inject(HubFault::throttle(kChunk).onHost(HubHost::storage).always());
+  RemoteStreamingRepackOptions o = options();
+  uint64_t atCancel = 0;
+  uint64_t largest = 0;
+  EXPECT_EQ(errorOf([&] {
+              run(o, [&](ModelInstallProgress p) {
+                const auto* copy = std::get_if<ModelInstallProgress::CopyingPayload>(&p.event);
+                if (copy == nullptr) return;
+                largest = std::max(largest, copy->downloadedThisRunBytes);
+                if (copy->downloadedThisRunBytes > 0 && !token_.isCancelled()) {
+                  atCancel = copy->downloadedThisRunBytes;
+                  token_.cancel();
+                }
+              });
+            }),
+            "the operation was cancelled");
+  token_.reset();
+  ASSERT_GT(atCancel, 0u);
+  EXPECT_LT(largest - atCancel, static_cast<uint64_t>(kChunk) / 4);
+  EXPECT_TRUE(RemoteInstallCheckpoint::load(o.outputDir + ".resume.json").completedRanges.empty());
+}
+
+// Reconciling a saved download reads every finished range back; a token set
+// during that read stops it at the next tile, not after the file.
+TEST(StreamingRepackerReconcile, ReadsBackInTilesAndStopsWhenCancelled) {
+  testutil::TempDir dir;
+  const std::string root = dir.file("out.korvex.partial");
+  fs::create_directories(root);
+  const std::string file = root + "/model_weights.bin";
+  const uint64_t size = 4 * static_cast<uint64_t>(kDefaultWriteTileBytes);
+  testutil::writeFile(file, std::string(size, 'w'));
+  CoalescedRangeCopy range;
+  range.id = "range-00000000";
+  range.shardID = "model-00001-of-00001.safetensors";
+  range.size = size;
+  range.destinations.push_back({range.shardID, 0, size, file, 0});
+  RangeCopyPlan plan;
+  plan.coalescedCopies = {range};
+  const RemoteCompletedRange done{range.id, destinationDigest(range, root), size, size};
+
+  int tiles = 0;
+  EXPECT_EQ(RemoteStreamingRepacker::reconcileCompletedRanges({done}, plan, root, [&] { ++tiles; }),
+            std::vector<RemoteCompletedRange>{done});
+  EXPECT_EQ(tiles, 4);
+
+  CancellationToken token;
+  tiles = 0;
+  EXPECT_THROW(RemoteStreamingRepacker::reconcileCompletedRanges({done}, plan, root,
+                                                                 [&] {
+                                                                   if (++tiles > 1) token.cancel();
+                                                                   token.check();
+                                                                 }),
+               CancellationError);
+  EXPECT_EQ(tiles, 2);
+}
+
+// Local failures injected through the file layer: each ends in our error
+// naming the path, keeps the saved download once its first checkpoint was
+// written, and a resume from it gives the package a clean install gives.
+TEST_F(StreamingRepackerTest, LocalFailuresKeepAResumableDownload) {
+  using Posix::testing::Call;
+  const auto reference = referencePackage();
+  struct Case {
+    std::string name;
+    Call call;
+    int err;
+    std::string pathContains;
+    int skip;
+    std::function<std::string(const std::string& out)> error;  // its expected start
+  };
+  const Case cases[] = {
+      {"checkpoint.korvex", Call::write, EIO, ".resume.json.tmp", 1,
+       [](const std::string& out) { return "pwrite(" + out + ".resume.json.tmp) short: "; }},
+      {"full-disk.korvex", Call::write, ENOSPC, "packed_experts/layer_00.bin", 2,
+       [](const std::string& out) {
+         return "pwrite(" + out + ".partial/packed_experts/layer_00.bin) short: ";
+       }},
+      {"manifest.korvex", Call::write, EIO, ".partial/manifest.json", 0,
+       [](const std::string& out) { return "pwrite(" + out + ".partial/manifest.json"; }},
+      {"receipt.korvex", Call::write, EIO, ".partial/verified-install.json", 0,
+       [](const std::string& out) {
+         return "pwrite(" + out + ".partial/verified-install.json.tmp) short: ";
+       }},
+      {"rename.korvex", Call::rename, EIO, "rename.korvex$", 0,
+       [](const std::string& out) {
+         return "rename(" + out + ".partial -> " + out + ") failed: errno 5";
+       }},
+      {"exchange.korvex", Call::rename, EIO, "exchange.korvex$", 0,
+       [](const std::string& out) {
+         return "atomic directory promotion is unsupported for " + out + ".partial: errno 5";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoteStreamingRepackOptions o = options(c.name);
+    // The exchange replaces an (empty) directory standing at the output.
+    o.overwrite = c.name == "exchange.korvex";
+    if (o.overwrite) fs::create_directories(o.outputDir);
+    Posix::testing::failNext(c.call, c.err, c.pathContains, c.skip);
+    const std::string error = errorOf([&] { run(o); });
+    Posix::testing::clearFaults();
+    EXPECT_EQ(error.rfind(c.error(o.outputDir), 0), 0u) << error;
+    EXPECT_TRUE(fs::is_regular_file(o.outputDir + ".resume.json"));
+    EXPECT_TRUE(fs::is_directory(o.outputDir + ".partial"));
+
+    o.resume = true;
+    EXPECT_EQ(errorOf([&] { run(o); }), "ok");
+    EXPECT_EQ(packageContents(o.outputDir), reference);
+    EXPECT_FALSE(fs::exists(o.outputDir + ".partial"));
+    EXPECT_FALSE(fs::exists(o.outputDir + ".resume.json"));
+  }
 }
 
 }  // namespace

@@ -5,24 +5,81 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "engine/common/repack_error.h"
 
 namespace Posix {
 namespace {
 
-std::array<std::atomic<int>, static_cast<size_t>(testing::Call::count)> gFaults{};
+struct Fault {
+  int err = 0;
+  std::string pathContains;
+  int skip = 0;
+};
+constexpr size_t kCallKinds = static_cast<size_t>(testing::Call::count);
+std::array<std::atomic<bool>, kCallKinds> gArmed{};
+std::array<Fault, kCallKinds> gFaults;
+std::mutex gFaultMutex;
 std::function<void(const std::string&)> gSyncObserver;  // set only while no I/O runs
 
-// The armed errno for this call kind, consumed; 0 when none is armed.
-int takeFault(testing::Call call) {
-  return gFaults[static_cast<size_t>(call)].exchange(0, std::memory_order_relaxed);
+// The path a descriptor was opened at, for matching faults on descriptor calls.
+std::string descriptorPath(int fd) {
+  char target[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// The armed errno for this call kind when this call matches it, consumed;
+// 0 otherwise. `paths` yields the paths of the call and is only consulted
+// while a fault with a path filter is armed.
+template <typename Paths>
+int takeFault(testing::Call call, const Paths& paths) {
+  const size_t kind = static_cast<size_t>(call);
+  if (!gArmed[kind].load(std::memory_order_relaxed)) return 0;
+  const std::lock_guard<std::mutex> guard(gFaultMutex);
+  Fault& fault = gFaults[kind];
+  if (fault.err == 0) return 0;
+  if (!fault.pathContains.empty()) {
+    bool matches = false;
+    const bool anchored = fault.pathContains.back() == '$';
+    const std::string_view text = std::string_view(fault.pathContains)
+                                      .substr(0, fault.pathContains.size() - (anchored ? 1 : 0));
+    for (const std::string& path : paths()) {
+      matches = matches || (anchored ? std::string_view(path).ends_with(text)
+                                     : path.find(text) != std::string::npos);
+    }
+    if (!matches) return 0;
+  }
+  if (fault.skip > 0) {
+    --fault.skip;
+    return 0;
+  }
+  const int err = fault.err;
+  fault = Fault{};
+  gArmed[kind].store(false, std::memory_order_relaxed);
+  return err;
+}
+
+int takeFault(testing::Call call, const std::string& path) {
+  return takeFault(call, [&] { return std::vector<std::string>{path}; });
+}
+
+int takeDescriptorFault(testing::Call call, int fd) {
+  return takeFault(call, [&] { return std::vector<std::string>{descriptorPath(fd)}; });
+}
+
+std::string atPath(int dirfd, const char* path) {
+  if (dirfd == AT_FDCWD || path[0] == '/') return path;
+  return descriptorPath(dirfd) + "/" + path;
 }
 
 UniqueFd openOrThrow(const std::string& path, int flags, mode_t mode = 0) {
@@ -47,9 +104,17 @@ std::vector<uint8_t> readExactly(int fd, const std::string& path, uint64_t size)
 }  // namespace
 
 namespace testing {
-void failNext(Call call, int err) { gFaults[static_cast<size_t>(call)].store(err); }
+void failNext(Call call, int err, std::string pathContains, int skip) {
+  const std::lock_guard<std::mutex> guard(gFaultMutex);
+  gFaults[static_cast<size_t>(call)] = Fault{err, std::move(pathContains), skip};
+  gArmed[static_cast<size_t>(call)].store(err != 0, std::memory_order_relaxed);
+}
 void clearFaults() {
-  for (auto& fault : gFaults) fault.store(0);
+  const std::lock_guard<std::mutex> guard(gFaultMutex);
+  for (size_t kind = 0; kind < kCallKinds; ++kind) {
+    gFaults[kind] = Fault{};
+    gArmed[kind].store(false, std::memory_order_relaxed);
+  }
 }
 void observeSyncs(std::function<void(const std::string&)> observer) {
   gSyncObserver = std::move(observer);
@@ -58,53 +123,68 @@ void observeSyncs(std::function<void(const std::string&)> observer) {
 
 namespace sys {
 int open(const char* path, int flags, mode_t mode) {
-  if (const int err = takeFault(testing::Call::open)) {
+  if (const int err =
+          takeFault(testing::Call::open, [&] { return std::vector<std::string>{path}; })) {
     errno = err;
     return -1;
   }
   return ::open(path, flags, mode);
 }
 int openat(int dirfd, const char* path, int flags, mode_t mode) {
-  if (const int err = takeFault(testing::Call::open)) {
+  if (const int err = takeFault(testing::Call::open,
+                                [&] { return std::vector<std::string>{atPath(dirfd, path)}; })) {
     errno = err;
     return -1;
   }
   return ::openat(dirfd, path, flags, mode);
 }
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
-  if (const int err = takeFault(testing::Call::write)) {
+  if (const int err = takeDescriptorFault(testing::Call::write, fd)) {
     errno = err;
     return -1;
   }
   return ::pwrite(fd, buffer, count, offset);
 }
 ssize_t write(int fd, const void* buffer, size_t count) {
-  if (const int err = takeFault(testing::Call::write)) {
+  if (const int err = takeDescriptorFault(testing::Call::write, fd)) {
     errno = err;
     return -1;
   }
   return ::write(fd, buffer, count);
 }
 int fsync(int fd) {
-  if (const int err = takeFault(testing::Call::fsync)) {
+  if (const int err = takeDescriptorFault(testing::Call::fsync, fd)) {
     errno = err;
     return -1;
   }
   return ::fsync(fd);
 }
 int rename(const char* from, const char* to) {
-  if (const int err = takeFault(testing::Call::rename)) {
+  if (const int err = takeFault(testing::Call::rename, [&] {
+        return std::vector<std::string>{from, to};
+      })) {
     errno = err;
     return -1;
   }
   return ::rename(from, to);
 }
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
-  if (const int err = takeFault(testing::Call::rename)) {
+  if (const int err = takeFault(testing::Call::rename, [&] {
+        return std::vector<std::string>{atPath(fromDir, from), atPath(toDir, to)};
+      })) {
     errno = err;
     return -1;
   }
   return ::renameat(fromDir, from, toDir, to);
+}
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  if (const int err = takeFault(testing::Call::rename, [&] {
+        return std::vector<std::string>{atPath(fromDir, from), atPath(toDir, to)};
+      })) {
+    errno = err;
+    return -1;
+  }
+  return ::renameat2(fromDir, from, toDir, to, flags);
 }
 }  // namespace sys
 
@@ -199,22 +279,59 @@ void fsyncDirectory(const std::string& path) {
 }
 
 void mkdirP(const std::string& path) {
+  if (const int err = takeFault(testing::Call::mkdir, path)) {
+    throw RepackError(RepackError::MkdirFailed{path, err});
+  }
   // create_directories would use 0777: package directories are 0755 less the
   // umask, like every other directory a package manager installs.
   const std::filesystem::path target(path);
   std::error_code error;
   if (std::filesystem::is_directory(target, error)) return;
-  if (target.has_parent_path() && target.parent_path() != target) {
+  if (target.has_parent_path() && target.parent_path() != target &&
+      entryKind(target.parent_path().string()) == EntryKind::absent) {
     mkdirP(target.parent_path().string());
   }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
     const int err = errno;
-    throw std::filesystem::filesystem_error("mkdir", target,
-                                            std::error_code(err, std::generic_category()));
+    throw RepackError(RepackError::MkdirFailed{path, err});
   }
   if (!std::filesystem::is_directory(target, error)) {
-    throw std::filesystem::filesystem_error("mkdir", target,
-                                            std::error_code(ENOTDIR, std::generic_category()));
+    throw RepackError(RepackError::MkdirFailed{path, ENOTDIR});
+  }
+}
+
+void removeAll(const std::string& path) {
+  std::error_code error;
+  if (const int err = takeFault(testing::Call::remove, path)) {
+    error.assign(err, std::generic_category());
+  } else {
+    std::filesystem::remove_all(path, error);
+  }
+  if (error) throw RepackError(RepackError::RemoveFailed{path, error.value()});
+}
+
+void removeFile(const std::string& path) {
+  int err = takeFault(testing::Call::remove, path);
+  if (err == 0 && ::remove(path.c_str()) != 0 && errno != ENOENT) err = errno;
+  if (err != 0) throw RepackError(RepackError::RemoveFailed{path, err});
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+  UniqueFd source = openOrThrow(from, O_RDONLY | O_NONBLOCK);
+  const uint64_t size = fileSize(source.get(), from);
+  UniqueFd target = openOrThrow(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+  try {
+    std::vector<uint8_t> buffer(std::min<uint64_t>(size, 524288));
+    for (uint64_t done = 0; done < size;) {
+      const int64_t chunk = static_cast<int64_t>(std::min<uint64_t>(buffer.size(), size - done));
+      preadAll(source.get(), from, buffer.data(), chunk, done);
+      pwriteAll(target.get(), to, buffer.data(), chunk, done);
+      done += static_cast<uint64_t>(chunk);
+    }
+    fsync(target.get(), to);
+  } catch (...) {
+    ::unlink(to.c_str());
+    throw;
   }
 }
 
@@ -245,25 +362,20 @@ void rename(const std::string& from, const std::string& to) {
 }
 
 void renameSwap(const std::string& a, const std::string& b) {
-  if (const int injected = takeFault(testing::Call::exchange)) {
+  if (const int injected = takeFault(testing::Call::exchange, a)) {
     throw RepackError(RepackError::PromotionUnsupported{a, injected});
   }
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+  if (sys::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
     const int err = errno;
     throw RepackError(RepackError::PromotionUnsupported{a, err});
   }
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {
-  int result = -1;
-  if (const int err = takeFault(testing::Call::rename)) {
-    errno = err;
-  } else {
-    result = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-      if (entryKind(to) != EntryKind::absent) return false;
-      result = ::rename(from.c_str(), to.c_str());
-    }
+  int result = sys::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    if (entryKind(to) != EntryKind::absent) return false;
+    result = ::rename(from.c_str(), to.c_str());
   }
   if (result == 0) return true;
   const int err = errno;
@@ -284,7 +396,7 @@ void requireExchangeSupport(const std::string& directory) {
     throw RepackError(RepackError::MkdirFailed{directory, err});
   }
   int err = 0;
-  if (const int injected = takeFault(testing::Call::exchange)) {
+  if (const int injected = takeFault(testing::Call::exchange, directory)) {
     err = injected;
   } else if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
     err = errno;

@@ -48,9 +48,21 @@ void fsync(int fd, const std::string& path);
 void fsyncDirectory(const std::string& path);
 
 // Creates the directory and any missing parents (mode 0755 less the umask);
-// an existing directory is success. Failures are
-// std::filesystem::filesystem_error, not RepackError.
+// an existing directory is success. A failure is mkdirFailed(path, errno).
 void mkdirP(const std::string& path);
+
+// Removes `path` and, when it is a directory, everything under it, without
+// following symbolic links. An absent path is success; a failure is
+// removeFailed(path, errno).
+void removeAll(const std::string& path);
+// Removes one file, symbolic link or empty directory. An absent path is
+// success; a failure is removeFailed(path, errno).
+void removeFile(const std::string& path);
+// Copies the regular file `from` to a new file `to` (mode 0644 less the
+// umask; an existing `to` is an error) and fsyncs the copy. Failures are the
+// open, pread, pwrite and fsync errors of the path concerned; a failed copy
+// removes the partial `to`.
+void copyFile(const std::string& from, const std::string& to);
 
 EntryKind entryKind(const std::string& path);
 void rename(const std::string& from, const std::string& to);
@@ -119,10 +131,15 @@ bool descriptorMatchesPath(int fd, const std::string& path);
 std::string standardizedPath(const std::string& path);
 
 // Test-only fault injection: the next call of the kind fails with `err`
-// instead of reaching the kernel. Used to prove that failure paths clean up.
+// instead of reaching the kernel. Used to prove that failure paths clean up
+// and leave a resumable state. With `pathContains`, only calls whose path
+// (for a descriptor, the path it was opened at; for a rename, either name)
+// contains the text count, and a final '$' anchors the text at the path's
+// end; `skip` matching calls pass before the one that fails. One fault per
+// kind is armed at a time.
 namespace testing {
-enum class Call { open, write, fsync, rename, exchange, count };
-void failNext(Call call, int err);
+enum class Call { open, write, fsync, rename, exchange, mkdir, remove, count };
+void failNext(Call call, int err, std::string pathContains = {}, int skip = 0);
 void clearFaults();
 // Calls `observer` with the path of every successful fsync of a file or a
 // directory, on the syncing thread; an empty function stops it. Tests use it
@@ -140,6 +157,7 @@ ssize_t write(int fd, const void* buffer, size_t count);
 int fsync(int fd);
 int rename(const char* from, const char* to);
 int renameat(int fromDir, const char* from, int toDir, const char* to);
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 }  // namespace sys
 
 }  // namespace Posix

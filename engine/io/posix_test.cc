@@ -104,6 +104,72 @@ TEST_F(PosixTest, AtomicWriteFailuresKeepTheOldFileAndRemoveTheTemporary) {
   EXPECT_FALSE(fs::exists(tmp));
 }
 
+// A fault can wait for the call on one path, and for the n-th such call;
+// calls on other paths pass untouched. A descriptor call matches the path the
+// descriptor was opened at; a trailing '$' anchors the text at the end.
+TEST_F(PosixTest, FaultsCanWaitForAPathAndACount) {
+  const std::string a = dir_.file("a.bin");
+  const std::string ab = dir_.file("a.bin.more");
+  UniqueFd fa = Posix::openCreateRW(a);
+  UniqueFd fab = Posix::openCreateRW(ab);
+  Posix::testing::failNext(Call::write, ENOSPC, "a.bin", 1);
+  Posix::pwriteAll(fa.get(), a, "x", 1, 0);  // skipped
+  EXPECT_EQ(thrown([&] { Posix::pwriteAll(fab.get(), ab, "xy", 2, 0); }),
+            RepackError(RepackError::PwriteShort{ab, 2, 0, ENOSPC}));
+  Posix::pwriteAll(fa.get(), a, "x", 1, 0);  // consumed
+
+  Posix::testing::failNext(Call::write, ENOSPC, "a.bin$");
+  Posix::pwriteAll(fab.get(), ab, "x", 1, 0);
+  EXPECT_EQ(thrown([&] { Posix::pwriteAll(fa.get(), a, "x", 1, 0); }),
+            RepackError(RepackError::PwriteShort{a, 1, 0, ENOSPC}));
+
+  // A rename matches either name, and an exchange is a rename.
+  fs::create_directory(dir_.file("d1"));
+  fs::create_directory(dir_.file("d2"));
+  Posix::testing::failNext(Call::rename, EIO, "d2$");
+  EXPECT_EQ(thrown([&] { Posix::renameSwap(dir_.file("d1"), dir_.file("d2")); }),
+            RepackError(RepackError::PromotionUnsupported{dir_.file("d1"), EIO}));
+  Posix::testing::failNext(Call::rename, EIO, "d1");
+  EXPECT_EQ(thrown([&] { Posix::rename(dir_.file("d1"), dir_.file("d3")); }),
+            RepackError(RepackError::RenameFailed{dir_.file("d1"), dir_.file("d3"), EIO}));
+}
+
+// Creating and removing trees and copying files fail with our error naming
+// the path, and the fault switch reaches them.
+TEST_F(PosixTest, TreeOperationsFailWithOurErrors) {
+  testutil::writeFile(dir_.file("file"), "content");
+  EXPECT_EQ(thrown([&] { Posix::mkdirP(dir_.file("file/sub")); }),
+            RepackError(RepackError::MkdirFailed{dir_.file("file/sub"), ENOTDIR}));
+  Posix::testing::failNext(Call::mkdir, EACCES, "tree");
+  EXPECT_EQ(thrown([&] { Posix::mkdirP(dir_.file("tree/a")); }),
+            RepackError(RepackError::MkdirFailed{dir_.file("tree/a"), EACCES}));
+  Posix::mkdirP(dir_.file("tree/a"));
+  Posix::mkdirP(dir_.file("tree/a"));
+  testutil::writeFile(dir_.file("tree/a/f"), "x");
+
+  EXPECT_EQ(thrown([&] { Posix::removeFile(dir_.file("tree/a")); }),
+            RepackError(RepackError::RemoveFailed{dir_.file("tree/a"), ENOTEMPTY}));
+  Posix::testing::failNext(Call::remove, EIO);
+  EXPECT_EQ(thrown([&] { Posix::removeAll(dir_.file("tree")); }),
+            RepackError(RepackError::RemoveFailed{dir_.file("tree"), EIO}));
+  EXPECT_TRUE(fs::exists(dir_.file("tree/a/f")));
+  Posix::removeAll(dir_.file("tree"));
+  EXPECT_FALSE(fs::exists(dir_.file("tree")));
+  Posix::removeAll(dir_.file("tree"));  // absent is success
+  Posix::removeFile(dir_.file("tree"));
+
+  Posix::copyFile(dir_.file("file"), dir_.file("copy"));
+  EXPECT_EQ(testutil::readFile(dir_.file("copy")), "content");
+  EXPECT_EQ(thrown([&] { Posix::copyFile(dir_.file("file"), dir_.file("copy")); }),
+            RepackError(RepackError::FileOpenFailed{dir_.file("copy"), EEXIST}));
+  Posix::testing::failNext(Call::write, ENOSPC, "copy2");
+  EXPECT_EQ(thrown([&] { Posix::copyFile(dir_.file("file"), dir_.file("copy2")); }),
+            RepackError(RepackError::PwriteShort{dir_.file("copy2"), 7, 0, ENOSPC}));
+  EXPECT_FALSE(fs::exists(dir_.file("copy2")));
+  EXPECT_EQ(thrown([&] { Posix::copyFile(dir_.file("missing"), dir_.file("copy3")); }),
+            RepackError(RepackError::FileOpenFailed{dir_.file("missing"), ENOENT}));
+}
+
 TEST_F(PosixTest, ReadBoundedDataRefusesLinksOtherKindsAndOversizedFiles) {
   testutil::writeFile(dir_.file("f"), "12345");
   EXPECT_EQ(Posix::readBoundedData(dir_.file("f"), 5).size(), 5u);

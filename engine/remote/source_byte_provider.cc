@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 
 #include "engine/common/repack_audit.h"
 #include "engine/common/repack_error.h"
@@ -55,7 +54,8 @@ void putText(Sha256Stream& stream, const std::string& text) {
 }  // namespace
 
 std::string destinationDigest(const CoalescedRangeCopy& range, const std::string& outputRoot,
-                              std::span<uint8_t> buffer) {
+                              std::span<uint8_t> buffer,
+                              const std::function<void()>& cancellationCheck) {
   std::vector<uint8_t> ownBuffer;
   if (buffer.empty()) {
     ownBuffer.resize(kDefaultWriteTileBytes);
@@ -72,6 +72,7 @@ std::string destinationDigest(const CoalescedRangeCopy& range, const std::string
     putInteger(stream, destination.size);
     UniqueFd fd = Posix::openReadNoFollow(destination.destinationPath);
     for (uint64_t done = 0; done < destination.size;) {
+      if (cancellationCheck) cancellationCheck();
       const uint64_t chunk = std::min<uint64_t>(buffer.size(), destination.size - done);
       Posix::preadAll(fd.get(), destination.destinationPath, buffer.data(),
                       static_cast<int64_t>(chunk), destination.destinationOffset + done);
@@ -169,9 +170,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
     if (file == files_.end()) throwInvalid("missing remote info for " + range.shardID);
     checkDestinations(range);
     {
-      if (Posix::entryKind(temporaryRangePath) != Posix::EntryKind::absent) {
-        std::filesystem::remove(temporaryRangePath);
-      }
+      Posix::removeFile(temporaryRangePath);
       const TemporaryRangeGuard removeTemporary(temporaryRangePath);
 
       const uint64_t received =
@@ -190,7 +189,8 @@ void HTTPRangeSourceByteProvider::copyRanges(
 
       RemoteCompletedRange completed;
       completed.id = range.id;
-      completed.destinationDigest = destinationDigest(range, outputRoot, buffer);
+      completed.destinationDigest =
+          destinationDigest(range, outputRoot, buffer, [&] { cancel.check(); });
       completed.sourceBytes = range.size;
       for (const RangeCopy& destination : range.destinations) {
         completed.destinationBytes += destination.size;

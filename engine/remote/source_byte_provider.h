@@ -87,5 +87,8 @@ class HTTPRangeSourceByteProvider final : public SourceByteProvider {
 
 // The destination digest of `range` over the files now under `outputRoot`,
 // read through `buffer` (a 524,288-byte one of its own when empty).
+// `cancellationCheck` runs before every buffer-sized tile and may throw to
+// stop a digest over gigabytes.
 std::string destinationDigest(const CoalescedRangeCopy& range, const std::string& outputRoot,
-                              std::span<uint8_t> buffer = {});
+                              std::span<uint8_t> buffer = {},
+                              const std::function<void()>& cancellationCheck = {});

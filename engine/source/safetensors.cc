@@ -149,12 +149,14 @@ std::vector<SourceTensor> parseHeader(const std::string& path, uint64_t fileSize
   const uint64_t headerLength = headerBytes.size();
   checkSize(path, fileSize, headerLength);
 
-  // Malformed JSON throws the parser's own error; a well-formed header beyond
-  // the decoder's limits is an invalid header.
+  // Malformed JSON, and a well-formed header beyond the decoder's limits,
+  // are an invalid header of this shard.
   json header;
   try {
     header = korvex_json::parseBounded(headerBytes);
   } catch (const korvex_json::LimitExceeded& e) {
+    invalid(path, e.what());
+  } catch (const json::exception& e) {
     invalid(path, e.what());
   }
   if (!header.is_object()) invalid(path, "header is not a JSON object");

@@ -39,8 +39,8 @@ struct Header {
 
 // Checks and parses the JSON header bytes (those after the 8-byte prefix) of
 // a shard of `fileSize` bytes. `path` is recorded in every tensor and every
-// error. Malformed JSON throws the JSON decoder's own error; everything else
-// throws RepackError.
+// error. Every failure, malformed JSON included, is RepackError; malformed
+// JSON is safetensorsHeaderInvalid with the decoder's words as detail.
 std::vector<SourceTensor> parseHeader(const std::string& path, uint64_t fileSize,
                                       std::span<const uint8_t> headerBytes);
 

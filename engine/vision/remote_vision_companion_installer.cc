@@ -60,7 +60,7 @@ bool regularFileOfSize(const std::string& path, uint64_t size) {
 // are dropped and fetched again. Ids are checked before any byte is read.
 std::vector<RemoteCompletedRange> screenCompletedRanges(
     const std::vector<RemoteCompletedRange>& completed, const RangeCopyPlan& copyPlan,
-    const std::string& partialDirectory) {
+    const std::string& partialDirectory, const CancellationToken& cancellation) {
   std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
   for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) byID[range.id] = &range;
   for (const RemoteCompletedRange& done : completed) {
@@ -74,7 +74,8 @@ std::vector<RemoteCompletedRange> screenCompletedRanges(
     const CoalescedRangeCopy& range = *byID.at(done.id);
     if (done.sourceBytes == range.size &&
         done.destinationBytes == RemoteInstallSteps::destinationBytesOf(range) &&
-        destinationDigest(range, partialDirectory) == done.destinationDigest) {
+        destinationDigest(range, partialDirectory, {}, [&] { cancellation.check(); }) ==
+            done.destinationDigest) {
       kept.push_back(done);
     }
   }
@@ -89,7 +90,7 @@ void reserveWeightsFile(const std::string& partialDirectory, const std::string& 
                         uint64_t size) {
   Posix::mkdirP(partialDirectory);
   const Kind kind = Posix::entryKind(weightsPath);
-  if (kind != Kind::absent && kind != Kind::regular) fs::remove_all(weightsPath);
+  if (kind != Kind::absent && kind != Kind::regular) Posix::removeAll(weightsPath);
   const UniqueFd fd = Posix::openCreateRW(weightsPath);
   Posix::ftruncate(fd.get(), weightsPath, size);
   Posix::fsync(fd.get(), weightsPath);
@@ -154,10 +155,10 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     RemoteInstallCheckpoint checkpoint = RemoteInstallSteps::checkpointFor(
         loaded, transfer, snapshot.resolvedCommit, indexSha256, copyPlan);
     if (loaded) {
-      checkpoint.completedRanges =
-          regularFileOfSize(weightsPath, plan.weightsFileSize)
-              ? screenCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory)
-              : std::vector<RemoteCompletedRange>{};
+      checkpoint.completedRanges = regularFileOfSize(weightsPath, plan.weightsFileSize)
+                                       ? screenCompletedRanges(checkpoint.completedRanges, copyPlan,
+                                                               paths.partialDirectory, cancellation)
+                                       : std::vector<RemoteCompletedRange>{};
       checkpoint.write(paths.checkpointFile, paths.parentDirectory);
     }
 
@@ -236,7 +237,8 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     const VisionPackWriteResult written = VisionPackWriter::finish(
         plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes, modelID, o.revision,
         indexSha256, processorConfig, weightsPath, paths.partialDirectory, paths.finalDirectory,
-        binding, audit_, RemoteInstallSteps::promotionOf(paths, state, checkpoint));
+        binding, audit_, [&] { cancellation.check(); },
+        RemoteInstallSteps::promotionOf(paths, state, checkpoint));
 
     RemoteVisionCompanionResult result;
     result.outputDir = o.outputDirectory;

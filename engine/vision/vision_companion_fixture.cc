@@ -72,6 +72,6 @@ VisionCompanionFixture writeVisionCompanionFixture(const std::string& directory,
       f.sourceRevision, f.sourceIndexSha256,
       {reinterpret_cast<const uint8_t*>(f.processorConfig.data()), f.processorConfig.size()},
       weights, paths.partialDirectory, paths.finalDirectory,
-      VisionPackTextBinding::read(textModelDirectory), audit, promotion);
+      VisionPackTextBinding::read(textModelDirectory), audit, {}, promotion);
   return f;
 }

@@ -123,21 +123,16 @@ void VisionPackMutationLock::release() {
 
 namespace VisionPackWriter {
 
-VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
-                             uint64_t weightsFileSize, uint64_t sourcePayloadBytes,
-                             const std::string& modelID, const std::string& sourceRevision,
-                             const std::string& sourceIndexSha256,
-                             std::span<const uint8_t> processorConfig,
-                             const std::string& weightsPath, const std::string& partialDirectory,
-                             const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit,
-                             const PackagePromotion& promotion) {
+VisionPackWriteResult finish(
+    const std::vector<VisionPackPlan::Entry>& entries, uint64_t weightsFileSize,
+    uint64_t sourcePayloadBytes, const std::string& modelID, const std::string& sourceRevision,
+    const std::string& sourceIndexSha256, std::span<const uint8_t> processorConfig,
+    const std::string& weightsPath, const std::string& partialDirectory,
+    const std::string& finalDirectory, const VisionPackTextBinding& binding, RepackAudit& audit,
+    const std::function<void()>& cancellationCheck, const PackagePromotion& promotion) {
   const std::string weightsName(KorvexVisionFormatV1::weightsFile);
   const std::string processorName(KorvexVisionFormatV1::processorFile);
   const std::string manifestName(KorvexVisionFormatV1::manifestFile);
-
-  const std::string processorConfigSha256 = sha256Of(processorConfig);
-  Posix::atomicWrite(processorConfig, joined(partialDirectory, processorName), partialDirectory);
 
   // The manifest records weightsFileSize; a file of another length would
   // make a companion that can never verify.
@@ -150,7 +145,10 @@ VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
     }
   }
   const std::string weightsSha256 =
-      WriterCore::hashEntireFile(weightsPath, weightsFileSize, audit, {});
+      WriterCore::hashEntireFile(weightsPath, weightsFileSize, audit, cancellationCheck);
+
+  const std::string processorConfigSha256 = sha256Of(processorConfig);
+  Posix::atomicWrite(processorConfig, joined(partialDirectory, processorName), partialDirectory);
 
   KorvexVisionManifestV1 manifest;
   manifest.magic = std::string(KorvexVisionFormatV1::magic);

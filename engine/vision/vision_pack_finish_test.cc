@@ -6,8 +6,10 @@
 
 #include <filesystem>
 
+#include "engine/common/cancellation.h"
 #include "engine/common/repack_error.h"
 #include "engine/common/unique_fd.h"
+#include "engine/install/writer_core.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/vision/vision_companion_fixture.h"
@@ -166,7 +168,7 @@ TEST_F(VisionPackFinish, NeverReplacesADirectoryItWasNotGiven) {
                 VisionPackWriter::finish(
                     f.entries, f.weightsFileSize, 1, f.modelID, f.sourceRevision,
                     f.sourceIndexSha256, bytesOf(f.processorConfig),
-                    partial + "/vision_weights.bin", partial, final, binding, audit, promotion);
+                    partial + "/vision_weights.bin", partial, final, binding, audit, {}, promotion);
               }),
               "configuration invalid: output directory already exists: " + final);
     EXPECT_EQ(testutil::readFile(final + "/precious.txt"), "x");
@@ -205,9 +207,36 @@ TEST_F(VisionPackFinish, RefusesWeightsOfAnotherLength) {
   EXPECT_EQ(errorOf([&] {
               VisionPackWriter::finish({}, 128, 128, "m", "r", std::string(64, 'a'), processor,
                                        partial + "/vision_weights.bin", partial,
-                                       dir.file("m.vision.korvex"), binding, audit);
+                                       dir.file("m.vision.korvex"), binding, audit, {});
             }),
             "configuration invalid: vision_weights.bin size 100 != 128");
+  EXPECT_FALSE(fs::exists(dir.file("m.vision.korvex")));
+}
+
+// Hashing the weights checks for cancellation before every tile: a token set
+// after the first tile of a several-tile file stops the hash there, and
+// nothing is written or promoted.
+TEST_F(VisionPackFinish, HashingTheWeightsStopsAtTheNextTileWhenCancelled) {
+  const std::string partial = dir.file("m.vision.korvex.partial");
+  fs::create_directory(partial);
+  const uint64_t size = 3 * static_cast<uint64_t>(WriterCore::tileBytes) + 1;
+  testutil::writeFile(partial + "/vision_weights.bin", std::string(size, 'w'));
+  const VisionPackTextBinding binding = VisionPackTextBinding::read(text.directory);
+  const std::vector<uint8_t> processor = bytesOf("{}");
+  RepackAudit audit;
+  CancellationToken token;
+  int tiles = 0;
+  EXPECT_THROW(VisionPackWriter::finish({}, size, size, "m", "r", std::string(64, 'a'), processor,
+                                        partial + "/vision_weights.bin", partial,
+                                        dir.file("m.vision.korvex"), binding, audit,
+                                        [&] {
+                                          if (++tiles > 1) token.cancel();
+                                          token.check();
+                                        }),
+               CancellationError);
+  EXPECT_EQ(tiles, 2);
+  EXPECT_EQ(audit.byteCopyTiles, 1u);
+  EXPECT_EQ(entriesOf(partial), std::set<std::string>{"vision_weights.bin"});
   EXPECT_FALSE(fs::exists(dir.file("m.vision.korvex")));
 }
 

@@ -65,9 +65,9 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
     if (!options.overwrite) {
       invalid("output exists: " + paths.partialDirectory + "; pass --overwrite");
     }
-    std::filesystem::remove_all(paths.partialDirectory);
+    Posix::removeAll(paths.partialDirectory);
     // A saved download's checkpoint must not outlive its partial directory.
-    std::filesystem::remove(paths.checkpointFile);
+    Posix::removeFile(paths.checkpointFile);
   }
   if (!options.overwrite && Posix::entryKind(paths.finalDirectory) != Posix::EntryKind::absent) {
     invalid("output exists: " + paths.finalDirectory + "; pass --overwrite");
@@ -112,7 +112,7 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
   }
   return finish(plan.entries, plan.weightsFileSize, plan.sourcePayloadBytes, modelID,
                 options.sourceRevision, metadata.indexSha256Hex, processorConfig, weightsPath,
-                paths.partialDirectory, paths.finalDirectory, binding, audit, promotion);
+                paths.partialDirectory, paths.finalDirectory, binding, audit, {}, promotion);
 }
 
 }  // namespace VisionPackWriter

@@ -114,14 +114,14 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
 // replaces, or the exchange of the one directory in promotion.replaces
 // followed by removal of the old content; the paths in `promotion` are
 // filled in here). The caller holds the output's install lock.
-VisionPackWriteResult finish(const std::vector<VisionPackPlan::Entry>& entries,
-                             uint64_t weightsFileSize, uint64_t sourcePayloadBytes,
-                             const std::string& modelID, const std::string& sourceRevision,
-                             const std::string& sourceIndexSha256,
-                             std::span<const uint8_t> processorConfig,
-                             const std::string& weightsPath, const std::string& partialDirectory,
-                             const std::string& finalDirectory,
-                             const VisionPackTextBinding& binding, RepackAudit& audit,
-                             const PackagePromotion& promotion = {});
+// `cancellationCheck` runs before every tile of the weights' hash and may
+// throw to stop before anything is written.
+VisionPackWriteResult finish(
+    const std::vector<VisionPackPlan::Entry>& entries, uint64_t weightsFileSize,
+    uint64_t sourcePayloadBytes, const std::string& modelID, const std::string& sourceRevision,
+    const std::string& sourceIndexSha256, std::span<const uint8_t> processorConfig,
+    const std::string& weightsPath, const std::string& partialDirectory,
+    const std::string& finalDirectory, const VisionPackTextBinding& binding, RepackAudit& audit,
+    const std::function<void()>& cancellationCheck, const PackagePromotion& promotion = {});
 
 }  // namespace VisionPackWriter
