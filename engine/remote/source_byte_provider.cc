@@ -163,11 +163,11 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
       // what makes the range durable.
       (void)::sync_file_range(descriptors[i], static_cast<off64_t>(target),
                               static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+      local.sourceBytesRead += to - from;
       local.outputBytesWritten += to - from;
       local.intentionalCopyBytes += to - from;
       local.byteCopyTiles += 1;
     }
-    local.sourceBytesRead += bytes.size();
   };
   const auto report = [&](uint64_t received) {
     const std::lock_guard<std::mutex> lock(run.mutex);
