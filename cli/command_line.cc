@@ -8,11 +8,11 @@ using ParseError = RepackCommandParseError;
 constexpr std::string_view kUsage =
     "Usage:\n"
     "  VelquorRepack [--model <gemma4|gemma4-qat|qwen36|varnel15|lfm25|brask>] --output "
-    "<model.korvex> [--overwrite] [--resume]\n"
+    "<model.korvex> [--overwrite] [--resume] [--connections <n>]\n"
     "  VelquorRepack [--model <gemma4|gemma4-qat|qwen36|varnel15|lfm25|brask>] --dry-run "
     "--output <model.korvex>\n"
     "  VelquorRepack --write-vision --model <gemma4|gemma4-qat> --text-model <text.korvex> "
-    "--output <name.vision.korvex> [--overwrite] [--resume]\n"
+    "--output <name.vision.korvex> [--overwrite] [--resume] [--connections <n>]\n"
     "  VelquorRepack --discard-partial --output <model.korvex>\n"
     "  VelquorRepack --verify-install --input-korvex <model.korvex>\n"
     "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> --text-model "
@@ -66,14 +66,14 @@ void validate(const RepackCommandArguments& a) {
       break;
     case Mode::discardPartial:
       if (!a.output) throw ParseError::missingRequired("--output");
-      if (a.inputKorvex || a.textModel || a.overwrite) {
+      if (a.inputKorvex || a.textModel || a.overwrite || a.connections) {
         throw ParseError::invalidMode("--discard-partial only accepts --output");
       }
       if (a.dryRun) throw ParseError::invalidMode("--discard-partial does not accept --dry-run");
       break;
     case Mode::verifyInstall:
       if (!a.inputKorvex) throw ParseError::missingRequired("--input-korvex");
-      if (a.output || a.textModel || a.overwrite || a.resume) {
+      if (a.output || a.textModel || a.overwrite || a.resume || a.connections) {
         throw ParseError::invalidMode("verification accepts only --input-korvex");
       }
       if (a.dryRun) throw ParseError::invalidMode("verification does not accept --dry-run");
@@ -81,7 +81,7 @@ void validate(const RepackCommandArguments& a) {
     case Mode::verifyVision:
       if (!a.inputKorvex) throw ParseError::missingRequired("--input-korvex");
       if (!a.textModel) throw ParseError::missingRequired("--text-model");
-      if (a.output || a.overwrite || a.resume) {
+      if (a.output || a.overwrite || a.resume || a.connections) {
         throw ParseError::invalidMode(
             "vision verification accepts only --input-korvex and --text-model");
       }
@@ -137,6 +137,17 @@ RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& ar
       std::optional<SupportedModelSource> row = ModelCatalog::lookup(name);
       if (!row) throw ParseError::invalidMode(unknownModelMessage(name));
       a.model = std::move(*row);
+    } else if (arg == "--connections") {
+      const std::string& text = value();
+      int64_t n = 0;
+      const bool digits = !text.empty() && text.size() <= 2 &&
+                          text.find_first_not_of("0123456789") == std::string::npos;
+      if (digits) n = std::stoll(text);
+      if (!digits || n < 1 || n > 64) {
+        throw ParseError::invalidMode("--connections must be a number from 1 to 64, not \"" + text +
+                                      "\"");
+      }
+      a.connections = n;
     } else if (arg == "--output") {
       a.output = value();
     } else if (arg == "--input-korvex") {

@@ -2,6 +2,7 @@
 // always the next element, and the last occurrence of an option wins.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@ struct RepackCommandArguments {
   bool overwrite = false;
   bool resume = false;
   bool dryRun = false;
+  std::optional<int64_t> connections;  // --connections, 1..64
   std::optional<std::string> inputKorvex;
 
   bool operator==(const RepackCommandArguments&) const = default;

@@ -51,6 +51,17 @@ TEST(CommandLine, RejectsWithTheFirstFailingRule) {
        "--discard-partial only accepts --output"},
       {{"--discard-partial", "--output", "o", "--dry-run"},
        "--discard-partial does not accept --dry-run"},
+      {{"--discard-partial", "--output", "o", "--connections", "2"},
+       "--discard-partial only accepts --output"},
+      {{"--output", "o", "--connections"}, "missing value for --connections"},
+      {{"--output", "o", "--connections", "0"},
+       "--connections must be a number from 1 to 64, not \"0\""},
+      {{"--output", "o", "--connections", "65"},
+       "--connections must be a number from 1 to 64, not \"65\""},
+      {{"--output", "o", "--connections", "+8"},
+       "--connections must be a number from 1 to 64, not \"+8\""},
+      {{"--output", "o", "--connections", "008"},
+       "--connections must be a number from 1 to 64, not \"008\""},
       {{"--verify-install"}, "missing required argument: --input-korvex"},
       {{"--verify-install", "--input-korvex", "k", "--resume"},
        "verification accepts only --input-korvex"},
@@ -112,6 +123,9 @@ TEST(CommandLine, AcceptedCombinations) {
   EXPECT_EQ(a.model.name, "gemma4-qat");
   EXPECT_EQ(a.output, "b");
   EXPECT_TRUE(a.dryRun && a.overwrite && a.resume);
+  EXPECT_EQ(a.connections, std::nullopt);
+  EXPECT_EQ(parse({"--output", "x", "--connections", "64"}).connections, 64);
+  EXPECT_EQ(parse({"--output", "x", "--connections", "1"}).connections, 1);
 
   EXPECT_EQ(parse({"--source", "standard", "--output", "x"}).model.name, "gemma4");
 

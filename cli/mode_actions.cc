@@ -13,6 +13,7 @@
 #include "engine/io/posix.h"
 #include "engine/remote/download_session.h"
 #include "engine/remote/hugging_face_source.h"
+#include "engine/remote/source_byte_provider.h"
 #include "engine/verify/verified_install_tool.h"
 #include "engine/vision/remote_vision_companion_installer.h"
 #include "engine/vision/vision_pack_verifier.h"
@@ -62,6 +63,7 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
   options.writeTileBytes = 524288;
   options.minFreeReserveBytes = model.reserveBytes;
   options.overwrite = arguments.overwrite;
+  options.connections = arguments.connections.value_or(kDefaultConnections);
   options.resume = arguments.resume;
   options.dryRunSpaceCheck = arguments.dryRun;
   options.downloadSession = commandLineSession();
@@ -100,6 +102,7 @@ std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
   options.writeTileBytes = 524288;
   options.minFreeReserveBytes = model.reserveBytes;
   options.overwrite = arguments.overwrite;
+  options.connections = arguments.connections.value_or(kDefaultConnections);
   options.resume = arguments.resume;
   options.downloadSession = commandLineSession();
   options.baseURL = hubBaseURL();

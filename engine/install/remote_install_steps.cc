@@ -8,6 +8,7 @@
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
+#include "engine/remote/source_byte_provider.h"
 
 namespace RemoteInstallSteps {
 namespace {
@@ -56,6 +57,9 @@ void checkTransfer(const Transfer& t) {
   }
   if (t.rangeRetryAttempts < 0) {
     invalid("bad range retry attempts " + std::to_string(t.rangeRetryAttempts));
+  }
+  if (t.connections < 1 || t.connections > kMaxConnections) {
+    invalid("bad connections " + std::to_string(t.connections));
   }
 }
 

@@ -29,16 +29,25 @@ struct Transfer {
   int64_t writeTileBytes = 0;
   int64_t rangeRetryAttempts = 0;
   uint64_t retryBaseDelayNs = 0;
+  int64_t connections = 1;  // ranges in flight at once
 };
 
 template <typename Options>
 Transfer transferOf(const Options& o) {
-  return {o.repoID,         o.revision,           o.token,           o.baseURL, o.rangeChunkBytes,
-          o.writeTileBytes, o.rangeRetryAttempts, o.retryBaseDelayNs};
+  return {o.repoID,
+          o.revision,
+          o.token,
+          o.baseURL,
+          o.rangeChunkBytes,
+          o.writeTileBytes,
+          o.rangeRetryAttempts,
+          o.retryBaseDelayNs,
+          o.connections};
 }
 
 // configurationInvalid for a range chunk outside 1 B..64 MiB, a write tile
-// outside 1 B..1 MiB − 1 or a negative retry count. Nothing is touched yet.
+// outside 1 B..1 MiB − 1, a negative retry count or connections outside
+// 1..64. Nothing is touched yet.
 void checkTransfer(const Transfer& t);
 
 // What the state check found at the output.

@@ -300,7 +300,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     std::shared_ptr<SourceByteProvider> provider = providerOverride_;
     if (!provider) {
       provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
-                                                               o.writeTileBytes);
+                                                               o.writeTileBytes, o.connections);
     }
     std::set<std::string> finished;
     for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);

@@ -228,6 +228,8 @@ TEST_F(StreamingRepackerTest, OptionsAndDirectoryStatesAreCheckedBeforeAnyReques
       {[](auto& o) { o.rangeRetryAttempts = -1; },
        {},
        "configuration invalid: bad range retry attempts -1"},
+      {[](auto& o) { o.connections = 0; }, {}, "configuration invalid: bad connections 0"},
+      {[](auto& o) { o.connections = 65; }, {}, "configuration invalid: bad connections 65"},
       {{},
        [&] { fs::create_directories(out); },
        "configuration invalid: output directory already exists: " + out},
@@ -304,9 +306,37 @@ TEST_F(StreamingRepackerTest, InterruptedInstallResumesToTheSamePackage) {
   }
 }
 
+// A download saved by one connection count finishes under another, and
+// every count gives the same package.
+TEST_F(StreamingRepackerTest, ConnectionCountsAreInterchangeable) {
+  const auto reference = referencePackage();  // the default count
+  struct Case {
+    int64_t first;
+    int64_t resumed;
+  };
+  for (const Case c : {Case{1, 8}, Case{8, 1}, Case{64, 3}}) {
+    SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.resumed));
+    RemoteStreamingRepackOptions o =
+        options("n" + std::to_string(c.first) + "-" + std::to_string(c.resumed) + ".korvex");
+    o.connections = c.first;
+    EXPECT_EQ(errorOf([&] { run(o, cancelAfterRanges(o.outputDir + ".resume.json", 2)); }),
+              "the operation was cancelled");
+    token_.reset();
+    o.connections = c.resumed;
+    o.resume = true;
+    run(o);
+    EXPECT_EQ(packageContents(o.outputDir), reference);
+  }
+  RemoteStreamingRepackOptions one = options("one.korvex");
+  one.connections = 1;
+  run(one);
+  EXPECT_EQ(packageContents(one.outputDir), reference);
+}
+
 TEST_F(StreamingRepackerTest, AlteredFinishedRangeIsFetchedAgainOnResume) {
   const auto reference = referencePackage();
   RemoteStreamingRepackOptions o = options();
+  o.connections = 1;  // the first range is among the three finished
   const std::string checkpointFile = o.outputDir + ".resume.json";
   EXPECT_EQ(errorOf([&] { run(o, cancelAfterRanges(checkpointFile, 3)); }),
             "the operation was cancelled");

@@ -114,3 +114,11 @@ RemoteRangeTransferResult RemoteDownloadSession::transfer(const HttpRequest& req
   return RemoteRangeTransfer::run(*transport_, configuration_, request, targetPath, expectation,
                                   policy_.maximumRedirects, progress, *cancellation_);
 }
+
+RemoteRangeTransferResult RemoteDownloadSession::transferToSink(
+    const HttpRequest& request, const RemoteRangeExpectation& expectation,
+    const RemoteProgress& progress, const RemoteRangeSink& sink,
+    const CancellationToken& cancel) const {
+  return RemoteRangeTransfer::runToSink(*transport_, configuration_, request, expectation,
+                                        policy_.maximumRedirects, progress, cancel, sink);
+}

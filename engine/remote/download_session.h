@@ -95,6 +95,14 @@ class RemoteDownloadSession {
                                      const RemoteRangeExpectation& expectation,
                                      const RemoteProgress& progress) const;
 
+  // One ranged transfer whose body goes to `sink`; stopped by `cancel`
+  // (which the caller sets, for example, when the session's token is set).
+  RemoteRangeTransferResult transferToSink(const HttpRequest& request,
+                                           const RemoteRangeExpectation& expectation,
+                                           const RemoteProgress& progress,
+                                           const RemoteRangeSink& sink,
+                                           const CancellationToken& cancel) const;
+
  private:
   RemoteDownloadSessionPolicy policy_;
   HttpClientConfiguration configuration_;

@@ -74,6 +74,30 @@ constexpr double kRequestTimeoutSeconds = 60;
 
 }  // namespace
 
+namespace {
+
+// The GET of bytes [offset, last] of the file at info.resolvedCommit.
+HttpRequest rangeRequest(const HuggingFaceRemoteSource& source, const std::string& filename,
+                         const RemoteFileInfo& info, uint64_t offset, uint64_t last) {
+  const HuggingFaceRemoteSource atCommit = source.pinned(info.resolvedCommit);
+  HttpRequest get = source.request("GET", atCommit.fileURL(filename));
+  get.headers.set("Range", "bytes=" + std::to_string(offset) + "-" + std::to_string(last));
+  return get;
+}
+
+RemoteRangeExpectation rangeExpectation(const std::string& filename, const RemoteFileInfo& info,
+                                        uint64_t offset, uint64_t count) {
+  RemoteRangeExpectation expectation;
+  expectation.filename = filename;
+  expectation.offset = offset;
+  expectation.length = count;
+  expectation.totalSize = info.size;
+  expectation.xetHash = info.xetHash;
+  return expectation;
+}
+
+}  // namespace
+
 HuggingFaceRemoteSource HuggingFaceRemoteSource::pinned(const std::string& commit) const {
   HuggingFaceRemoteSource copy = *this;
   copy.resolvedCommit = commit;
@@ -184,20 +208,29 @@ TemporaryRangeFile HuggingFaceRemoteSource::downloadRangeAttempt(
     throwProtocol("range " + std::to_string(offset) + "-" + std::to_string(last) + " exceeds " +
                   filename);
   }
-  const HuggingFaceRemoteSource atCommit = pinned(info.resolvedCommit);
-  HttpRequest get = request("GET", atCommit.fileURL(filename));
-  get.headers.set("Range", "bytes=" + std::to_string(offset) + "-" + std::to_string(last));
+  const HttpRequest get = rangeRequest(*this, filename, info, offset, last);
   Posix::mkdirP(tempDirectory);
   const std::string target = targetPath.value_or(
       (std::filesystem::path(tempDirectory) / newTemporaryRangeName()).string());
-  RemoteRangeExpectation expectation;
-  expectation.filename = filename;
-  expectation.offset = offset;
-  expectation.length = count;
-  expectation.totalSize = info.size;
-  expectation.xetHash = info.xetHash;
-  const RemoteRangeTransferResult result = session().transfer(get, target, expectation, progress);
+  const RemoteRangeTransferResult result =
+      session().transfer(get, target, rangeExpectation(filename, info, offset, count), progress);
   return TemporaryRangeFile{result.path, result.byteCount};
+}
+
+uint64_t HuggingFaceRemoteSource::downloadRangeToSinkAttempt(
+    const std::string& filename, const RemoteFileInfo& info, uint64_t offset, uint64_t length,
+    const RemoteRangeSink& sink, const RemoteProgress& progress,
+    const CancellationToken& cancel) const {
+  if (length == 0) return 0;
+  const uint64_t last = length - 1 > UINT64_MAX - offset ? UINT64_MAX : offset + length - 1;
+  if (last >= info.size || length - 1 > UINT64_MAX - offset) {
+    throwProtocol("range " + std::to_string(offset) + "-" + std::to_string(last) + " exceeds " +
+                  filename);
+  }
+  return session()
+      .transferToSink(rangeRequest(*this, filename, info, offset, last),
+                      rangeExpectation(filename, info, offset, length), progress, sink, cancel)
+      .byteCount;
 }
 
 TemporaryRangeFile HuggingFaceRemoteSource::downloadRangeToTempFile(

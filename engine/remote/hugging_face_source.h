@@ -92,6 +92,15 @@ struct HuggingFaceRemoteSource {
                                           const std::optional<std::string>& targetPath,
                                           const RemoteProgress& progress) const;
 
+  // One attempt at bytes [offset, offset + length) of the file at
+  // info.resolvedCommit, handed to `sink` as they arrive; `cancel` stops it.
+  // The response is validated exactly as for a temporary file. Returns the
+  // bytes received.
+  uint64_t downloadRangeToSinkAttempt(const std::string& filename, const RemoteFileInfo& info,
+                                      uint64_t offset, uint64_t length, const RemoteRangeSink& sink,
+                                      const RemoteProgress& progress,
+                                      const CancellationToken& cancel) const;
+
   // The whole file (remoteFileTooLarge above capBytes, before any request)
   // into outputPath, which must be absent or a regular file; replaced by a
   // rename so a reader never sees a partial file. The file is mode 0644 less

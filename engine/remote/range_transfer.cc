@@ -74,12 +74,13 @@ HttpRequest RemoteRedirectPolicy::follow(const std::string& redirectResponseURL,
 
 RemoteRangeTransferDelegate::RemoteRangeTransferDelegate(std::string targetPath,
                                                          RemoteRangeExpectation expectation,
-                                                         UniqueFd fd, RemoteProgress progress,
+                                                         RemoteRangeSink sink,
+                                                         RemoteProgress progress,
                                                          RemoteRedirectPolicy redirectPolicy,
                                                          std::function<uint64_t()> monotonicNs)
     : targetPath_(std::move(targetPath)),
       expectation_(std::move(expectation)),
-      fd_(std::move(fd)),
+      sink_(std::move(sink)),
       progress_(std::move(progress)),
       redirectPolicy_(std::move(redirectPolicy)),
       monotonicNs_(monotonicNs ? std::move(monotonicNs) : steadyNanoseconds) {}
@@ -127,8 +128,7 @@ HttpExchange::Disposition RemoteRangeTransferDelegate::data(std::span<const uint
     return Disposition::stop;
   }
   try {
-    Posix::pwriteAll(fd_.get(), targetPath_, bytes.data(), static_cast<int64_t>(bytes.size()),
-                     receivedBytes_);
+    sink_(receivedBytes_, bytes);
   } catch (...) {
     reject(std::current_exception());
     return Disposition::stop;
@@ -146,7 +146,7 @@ HttpExchange::Disposition RemoteRangeTransferDelegate::data(std::span<const uint
 RemoteRangeTransferResult RemoteRangeTransferDelegate::finish(std::exception_ptr clientError) {
   if (terminal_) throw std::logic_error("range transfer finished twice");
   terminal_ = true;
-  fd_.reset();
+  sink_ = nullptr;  // closes a file the sink owns
   std::exception_ptr failure;
   if (rejection_) {
     failure = rejection_;
@@ -173,7 +173,7 @@ RemoteRangeTransferResult RemoteRangeTransferDelegate::finish(std::exception_ptr
     failure = std::make_exception_ptr(RepackError(RepackError::RemoteProtocolInvalid{
         "range " + expectation_.filename + " completed without an accepted response"}));
   }
-  ::unlink(targetPath_.c_str());  // a failure to remove is ignored
+  if (!targetPath_.empty()) ::unlink(targetPath_.c_str());  // a failure to remove is ignored
   std::rethrow_exception(failure);
 }
 
@@ -216,23 +216,13 @@ void validateResponse(const HttpResponse& response, const RemoteRangeExpectation
   }
 }
 
-RemoteRangeTransferResult run(HttpTransport& transport,
-                              const HttpClientConfiguration& configuration,
-                              const HttpRequest& request, const std::string& targetPath,
-                              const RemoteRangeExpectation& expectation, int64_t maximumRedirects,
-                              const RemoteProgress& progress, const CancellationToken& cancel,
-                              std::function<uint64_t()> monotonicNs) {
-  const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
-  if (!parent.empty()) Posix::mkdirP(parent.string());
-  const int fd =
-      Posix::sys::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    const int err = errno;
-    throw RepackError(RepackError::FileOpenFailed{targetPath, err});
-  }
-  RemoteRangeTransferDelegate delegate(targetPath, expectation, UniqueFd(fd), progress,
-                                       RemoteRedirectPolicy::forRequest(request, maximumRedirects),
-                                       std::move(monotonicNs));
+namespace {
+
+// Runs every hop of one transfer through `delegate` and ends it.
+RemoteRangeTransferResult perform(HttpTransport& transport,
+                                  const HttpClientConfiguration& configuration,
+                                  const HttpRequest& request, RemoteRangeTransferDelegate& delegate,
+                                  const CancellationToken& cancel) {
   std::exception_ptr clientError;
   try {
     HttpRequest hop = request;
@@ -247,6 +237,45 @@ RemoteRangeTransferResult run(HttpTransport& transport,
     clientError = std::current_exception();
   }
   return delegate.finish(clientError);
+}
+
+}  // namespace
+
+RemoteRangeTransferResult run(HttpTransport& transport,
+                              const HttpClientConfiguration& configuration,
+                              const HttpRequest& request, const std::string& targetPath,
+                              const RemoteRangeExpectation& expectation, int64_t maximumRedirects,
+                              const RemoteProgress& progress, const CancellationToken& cancel,
+                              std::function<uint64_t()> monotonicNs) {
+  const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
+  if (!parent.empty()) Posix::mkdirP(parent.string());
+  const int fd =
+      Posix::sys::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    throw RepackError(RepackError::FileOpenFailed{targetPath, err});
+  }
+  auto file = std::make_shared<UniqueFd>(fd);
+  RemoteRangeSink sink = [file, targetPath](uint64_t offset, std::span<const uint8_t> bytes) {
+    Posix::pwriteAll(file->get(), targetPath, bytes.data(), static_cast<int64_t>(bytes.size()),
+                     offset);
+  };
+  RemoteRangeTransferDelegate delegate(targetPath, expectation, std::move(sink), progress,
+                                       RemoteRedirectPolicy::forRequest(request, maximumRedirects),
+                                       std::move(monotonicNs));
+  return perform(transport, configuration, request, delegate, cancel);
+}
+
+RemoteRangeTransferResult runToSink(HttpTransport& transport,
+                                    const HttpClientConfiguration& configuration,
+                                    const HttpRequest& request,
+                                    const RemoteRangeExpectation& expectation,
+                                    int64_t maximumRedirects, const RemoteProgress& progress,
+                                    const CancellationToken& cancel, const RemoteRangeSink& sink) {
+  RemoteRangeTransferDelegate delegate("", expectation, sink, progress,
+                                       RemoteRedirectPolicy::forRequest(request, maximumRedirects),
+                                       nullptr);
+  return perform(transport, configuration, request, delegate, cancel);
 }
 
 }  // namespace RemoteRangeTransfer

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "engine/common/cancellation.h"
@@ -40,6 +41,11 @@ struct RemoteRangeTransferResult {
 // Receives the bytes received so far.
 using RemoteProgress = std::function<void(uint64_t)>;
 
+// Receives the body of an accepted response, in order: `bytes` are the
+// range's bytes from `offset` (counted from the range's first byte). A throw
+// ends the transfer with that error.
+using RemoteRangeSink = std::function<void(uint64_t offset, std::span<const uint8_t> bytes)>;
+
 // The hop-by-hop redirect decision of one transfer.
 struct RemoteRedirectPolicy {
   std::optional<std::string> originalRange;
@@ -62,14 +68,16 @@ struct RemoteRedirectPolicy {
                      const std::optional<std::string>& proposedURL, HttpRequest proposed);
 };
 
-// The client callbacks of one transfer: validates the response, writes the
-// body straight to the target descriptor with positioned writes, and records
-// the first failure (later ones are dropped). Not thread-safe: one transfer
-// runs on one thread.
+// The client callbacks of one transfer: validates the response, hands the
+// body to the sink (for a file transfer: positioned writes to the target
+// descriptor), and records the first failure (later ones are dropped). Not
+// thread-safe: one transfer runs on one thread.
 class RemoteRangeTransferDelegate final : public HttpExchange {
  public:
+  // `targetPath` is the file the sink writes, removed on failure; empty when
+  // the sink writes elsewhere.
   RemoteRangeTransferDelegate(std::string targetPath, RemoteRangeExpectation expectation,
-                              UniqueFd fd, RemoteProgress progress,
+                              RemoteRangeSink sink, RemoteProgress progress,
                               RemoteRedirectPolicy redirectPolicy,
                               std::function<uint64_t()> monotonicNs);
 
@@ -93,7 +101,7 @@ class RemoteRangeTransferDelegate final : public HttpExchange {
 
   std::string targetPath_;
   RemoteRangeExpectation expectation_;
-  UniqueFd fd_;
+  RemoteRangeSink sink_;
   RemoteProgress progress_;
   std::exception_ptr rejection_;  // the first failure
   uint64_t receivedBytes_ = 0;
@@ -122,5 +130,14 @@ RemoteRangeTransferResult run(HttpTransport& transport,
                               const RemoteRangeExpectation& expectation, int64_t maximumRedirects,
                               const RemoteProgress& progress, const CancellationToken& cancel,
                               std::function<uint64_t()> monotonicNs = nullptr);
+
+// The same transfer with the body handed to `sink` instead of a new file; a
+// failure leaves whatever the sink already received where it put it.
+RemoteRangeTransferResult runToSink(HttpTransport& transport,
+                                    const HttpClientConfiguration& configuration,
+                                    const HttpRequest& request,
+                                    const RemoteRangeExpectation& expectation,
+                                    int64_t maximumRedirects, const RemoteProgress& progress,
+                                    const CancellationToken& cancel, const RemoteRangeSink& sink);
 
 }  // namespace RemoteRangeTransfer

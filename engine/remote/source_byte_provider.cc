@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "engine/common/repack_audit.h"
 #include "engine/common/repack_error.h"
@@ -17,18 +22,6 @@ namespace {
 [[noreturn]] void throwInvalid(std::string detail) {
   throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
 }
-
-// Removes the temporary range file when the range ends, however it ends.
-class TemporaryRangeGuard {
- public:
-  explicit TemporaryRangeGuard(const std::string& path) : path_(path) {}
-  TemporaryRangeGuard(const TemporaryRangeGuard&) = delete;
-  TemporaryRangeGuard& operator=(const TemporaryRangeGuard&) = delete;
-  ~TemporaryRangeGuard() { ::unlink(path_.c_str()); }
-
- private:
-  const std::string& path_;
-};
 
 // Every destination must lie inside the bytes its range downloads.
 void checkDestinations(const CoalescedRangeCopy& range) {
@@ -85,69 +78,173 @@ std::string destinationDigest(const CoalescedRangeCopy& range, const std::string
 
 HTTPRangeSourceByteProvider::HTTPRangeSourceByteProvider(
     HuggingFaceRemoteSource remote, std::map<std::string, RemoteFileInfo> files,
-    int64_t writeTileBytes)
-    : remote_(std::move(remote)), files_(std::move(files)), writeTileBytes_(writeTileBytes) {}
+    int64_t writeTileBytes, int64_t connections)
+    : remote_(std::move(remote)),
+      files_(std::move(files)),
+      writeTileBytes_(writeTileBytes),
+      connections_(connections) {}
 
-uint64_t HTTPRangeSourceByteProvider::fetchRange(
-    const CoalescedRangeCopy& range, const RemoteFileInfo& info, const std::string& temporaryPath,
-    RepackAudit& audit, uint64_t fetchedBefore,
-    const std::function<void(uint64_t)>& progress) const {
-  const RemoteDownloadSession& session = remote_.session();
-  const RemoteProgress inFlight = [&](uint64_t received) { progress(fetchedBefore + received); };
-  const HuggingFaceRemoteSource atCommit = remote_.pinned(info.resolvedCommit);
-  return withRemoteRetries(remote_.retryPolicy, "downloadRangeToTempFile:" + range.shardID, &audit,
-                           session.retryEnvironment(), session.cancellation(), [&] {
-                             progress(fetchedBefore);
-                             return atCommit
-                                 .downloadRangeAttempt(range.shardID, info, range.sourceOffset,
-                                                       static_cast<int64_t>(range.size),
-                                                       temporaryPath, inFlight)
-                                 .byteCount;
-                           });
+// The state the workers of one copyRanges call share. `mutex` guards
+// everything below it and serialises the caller's callbacks.
+struct HTTPRangeSourceByteProvider::Run {
+  Run(const std::string& root, RepackAudit& ledger, const std::function<void(uint64_t)>& onProgress,
+      const std::function<void(const RemoteCompletedRange&)>& onCompletion)
+      : outputRoot(root), audit(ledger), progress(onProgress), completion(onCompletion) {}
+
+  const std::string& outputRoot;
+  RepackAudit& audit;
+  const std::function<void(uint64_t)>& progress;
+  const std::function<void(const RemoteCompletedRange&)>& completion;
+  RemoteRetryEnvironment retryEnvironment;  // serialised, and stopped by `stop`
+  CancellationToken stop;                   // set on the first failure or cancellation
+
+  std::mutex mutex;
+  std::vector<const CoalescedRangeCopy*> pending;
+  size_t next = 0;
+  std::exception_ptr failure;
+  uint64_t fetched = 0;                      // bytes received by finished attempts
+  std::map<const void*, uint64_t> inFlight;  // bytes received by running attempts
+
+  uint64_t receivedLocked() const {
+    uint64_t total = fetched;
+    for (const auto& [key, bytes] : inFlight) total += bytes;
+    return total;
+  }
+};
+
+namespace {
+
+// Adds what one range's work recorded to the run's ledger.
+void mergeInto(RepackAudit& total, const RepackAudit& part) {
+  total.sourceBytesRead += part.sourceBytesRead;
+  total.outputBytesWritten += part.outputBytesWritten;
+  total.intentionalCopyBytes += part.intentionalCopyBytes;
+  total.byteCopyTiles += part.byteCopyTiles;
+  total.remoteBytesDownloaded += part.remoteBytesDownloaded;
+  total.remoteRangeRequests += part.remoteRangeRequests;
+  for (const RepackAudit::RemoteRetryRecord& r : part.remoteRetries) {
+    total.recordRetry(r.label, r.attempt, r.detail);
+  }
+  total.largestRemoteTransferBytes =
+      std::max(total.largestRemoteTransferBytes, part.largestRemoteTransferBytes);
 }
 
-std::set<std::string> HTTPRangeSourceByteProvider::writeDestinations(
-    const CoalescedRangeCopy& range, const std::string& temporaryPath, RepackAudit& audit,
-    std::span<uint8_t> buffer, DescriptorCache& descriptors) const {
-  const CancellationToken& cancel = remote_.session().cancellation();
-  const int fd = Posix::sys::open(temporaryPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    throw RepackError(RepackError::FileOpenFailed{temporaryPath, err});
-  }
-  UniqueFd temporary(fd);
-  std::set<std::string> touched;
+}  // namespace
+
+void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& range,
+                                          std::map<std::string, UniqueFd>& files,
+                                          std::span<uint8_t> buffer) const {
+  const RemoteFileInfo& info = files_.at(range.shardID);
+  std::vector<int> descriptors;  // per destination
   for (const RangeCopy& destination : range.destinations) {
-    auto cached = descriptors.find(destination.destinationPath);
-    if (cached == descriptors.end()) {
-      cached = descriptors
-                   .emplace(destination.destinationPath,
-                            Posix::openExistingRW(destination.destinationPath))
-                   .first;
+    auto open = files.find(destination.destinationPath);
+    if (open == files.end()) {
+      open = files
+                 .emplace(destination.destinationPath,
+                          Posix::openExistingRW(destination.destinationPath))
+                 .first;
     }
-    touched.insert(destination.destinationPath);
-    const uint64_t inRange = destination.sourceOffset - range.sourceOffset;
-    for (uint64_t done = 0; done < destination.size;) {
-      cancel.check();
-      const uint64_t tile = std::min<uint64_t>(buffer.size(), destination.size - done);
-      Posix::preadAll(temporary.get(), temporaryPath, buffer.data(), static_cast<int64_t>(tile),
-                      inRange + done);
-      Posix::pwriteAll(cached->second.get(), destination.destinationPath, buffer.data(),
-                       static_cast<int64_t>(tile), destination.destinationOffset + done);
+    descriptors.push_back(open->second.get());
+  }
+  RepackAudit local;
+  // Every byte of the body at offset `at` of the range goes to each
+  // destination whose source bytes hold it.
+  const RemoteRangeSink sink = [&](uint64_t at, std::span<const uint8_t> bytes) {
+    const uint64_t end = at + bytes.size();
+    for (size_t i = 0; i < range.destinations.size(); ++i) {
+      const RangeCopy& d = range.destinations[i];
+      const uint64_t first = d.sourceOffset - range.sourceOffset;
+      const uint64_t from = std::max(at, first);
+      const uint64_t to = std::min(end, first + d.size);
+      if (from >= to) continue;
+      const uint64_t target = d.destinationOffset + (from - first);
+      Posix::pwriteAll(descriptors[i], d.destinationPath, bytes.data() + (from - at),
+                       static_cast<int64_t>(to - from), target);
       // Start write-back now so the fsync that ends the range finds most of
       // the bytes already on their way to the disk. Advisory: the fsync is
-      // what makes the range durable, so a failure here changes nothing.
-      (void)::sync_file_range(cached->second.get(),
-                              static_cast<off64_t>(destination.destinationOffset + done),
-                              static_cast<off64_t>(tile), SYNC_FILE_RANGE_WRITE);
-      audit.sourceBytesRead += tile;
-      audit.outputBytesWritten += tile;
-      audit.intentionalCopyBytes += tile;
-      audit.byteCopyTiles += 1;
-      done += tile;
+      // what makes the range durable.
+      (void)::sync_file_range(descriptors[i], static_cast<off64_t>(target),
+                              static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+      local.sourceBytesRead += to - from;
+      local.outputBytesWritten += to - from;
+      local.intentionalCopyBytes += to - from;
+      local.byteCopyTiles += 1;
+    }
+  };
+  const auto report = [&](uint64_t received) {
+    const std::lock_guard<std::mutex> lock(run.mutex);
+    run.inFlight[&range] = received;
+    if (run.progress) run.progress(run.receivedLocked());
+  };
+  const HuggingFaceRemoteSource atCommit = remote_.pinned(info.resolvedCommit);
+  uint64_t received = 0;
+  try {
+    received = withRemoteRetries(remote_.retryPolicy, "downloadRangeToTempFile:" + range.shardID,
+                                 &local, run.retryEnvironment, run.stop, [&] {
+                                   report(0);
+                                   return atCommit.downloadRangeToSinkAttempt(
+                                       range.shardID, info, range.sourceOffset, range.size, sink,
+                                       report, run.stop);
+                                 });
+  } catch (...) {
+    const std::lock_guard<std::mutex> lock(run.mutex);
+    run.inFlight.erase(&range);
+    mergeInto(run.audit, local);
+    throw;
+  }
+  local.remoteRangeRequests += 1;
+  local.remoteBytesDownloaded += received;
+  local.largestRemoteTransferBytes = static_cast<int64_t>(received);
+
+  std::set<int> touched(descriptors.begin(), descriptors.end());
+  for (size_t i = 0; i < range.destinations.size(); ++i) {
+    if (touched.erase(descriptors[i]) > 0) {
+      Posix::fsync(descriptors[i], range.destinations[i].destinationPath);
     }
   }
-  return touched;
+  RemoteCompletedRange completed;
+  completed.id = range.id;
+  completed.destinationDigest =
+      destinationDigest(range, run.outputRoot, buffer, [&] { run.stop.check(); });
+  completed.sourceBytes = range.size;
+  for (const RangeCopy& destination : range.destinations) {
+    completed.destinationBytes += destination.size;
+  }
+  const std::lock_guard<std::mutex> lock(run.mutex);
+  run.inFlight.erase(&range);
+  run.fetched += received;
+  mergeInto(run.audit, local);
+  run.completion(completed);
+  if (run.progress) run.progress(run.receivedLocked());
+}
+
+void HTTPRangeSourceByteProvider::worker(Run& run) const {
+  std::vector<uint8_t> buffer(static_cast<size_t>(writeTileBytes_));
+  std::map<std::string, UniqueFd> files;
+  for (;;) {
+    const CoalescedRangeCopy* range = nullptr;
+    {
+      const std::lock_guard<std::mutex> lock(run.mutex);
+      if (run.failure || run.next == run.pending.size()) return;
+      if (remote_.session().cancellation().isCancelled()) {
+        run.failure = std::make_exception_ptr(CancellationError());
+        run.stop.cancel();
+        return;
+      }
+      range = run.pending[run.next++];
+    }
+    try {
+      remote_.session().cancellation().check();
+      run.stop.check();
+      copyOne(run, *range, files, buffer);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(run.mutex);
+      // The first failure is the run's; the others are the stop it caused.
+      if (!run.failure) run.failure = std::current_exception();
+      run.stop.cancel();
+      return;
+    }
+  }
 }
 
 void HTTPRangeSourceByteProvider::copyRanges(
@@ -156,48 +253,64 @@ void HTTPRangeSourceByteProvider::copyRanges(
     const std::function<void(uint64_t)>& progress,
     const std::function<void(const RemoteCompletedRange&)>& completion) {
   if (writeTileBytes_ <= 0) throwInvalid("writeTileBytes must be positive");
-  const CancellationToken& cancel = remote_.session().cancellation();
-  const std::function<void(uint64_t)> report = progress ? progress : [](uint64_t) {};
-  std::vector<uint8_t> buffer(static_cast<size_t>(writeTileBytes_));
+  if (connections_ < 1 || connections_ > kMaxConnections) {
+    throwInvalid("bad connections " + std::to_string(connections_));
+  }
+  const RemoteDownloadSession& session = remote_.session();
+  const CancellationToken& cancel = session.cancellation();
+  cancel.check();
+  if (Posix::entryKind(temporaryRangePath) == Posix::EntryKind::regular) {
+    ::unlink(temporaryRangePath.c_str());  // left by an earlier build; never read
+  }
   audit.noteScratch(writeTileBytes_);
-  DescriptorCache descriptors;
-  uint64_t fetched = 0;
 
+  Run run(outputRoot, audit, progress, completion);
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
-    cancel.check();
-    const auto file = files_.find(range.shardID);
-    if (file == files_.end()) throwInvalid("missing remote info for " + range.shardID);
+    if (!files_.contains(range.shardID)) throwInvalid("missing remote info for " + range.shardID);
     checkDestinations(range);
-    {
-      Posix::removeFile(temporaryRangePath);
-      const TemporaryRangeGuard removeTemporary(temporaryRangePath);
-
-      const uint64_t received =
-          fetchRange(range, file->second, temporaryRangePath, audit, fetched, report);
-      audit.remoteRangeRequests += 1;
-      audit.remoteBytesDownloaded += received;
-      audit.largestRemoteTransferBytes =
-          std::max<int64_t>(audit.largestRemoteTransferBytes, static_cast<int64_t>(received));
-      report(fetched + received);
-      fetched += received;
-
-      const std::set<std::string> touched =
-          writeDestinations(range, temporaryRangePath, audit, buffer, descriptors);
-      cancel.check();
-      for (const std::string& path : touched) Posix::fsync(descriptors.at(path).get(), path);
-
-      RemoteCompletedRange completed;
-      completed.id = range.id;
-      completed.destinationDigest =
-          destinationDigest(range, outputRoot, buffer, [&] { cancel.check(); });
-      completed.sourceBytes = range.size;
-      for (const RangeCopy& destination : range.destinations) {
-        completed.destinationBytes += destination.size;
-      }
-      completion(completed);
-      report(fetched);
-    }  // the guard removes the temporary file, ignoring errors
-    cancel.check();
+    run.pending.push_back(&range);
   }
+  if (run.pending.empty()) return;
+  if (progress) progress(0);
+
+  // The environment's clock, jitter and sleep are the session's, which need
+  // not be thread-safe; a worker's back-off also ends when the run stops.
+  auto environmentMutex = std::make_shared<std::mutex>();
+  const RemoteRetryEnvironment shared = session.retryEnvironment();
+  run.retryEnvironment.now = [environmentMutex, shared] {
+    const std::lock_guard<std::mutex> lock(*environmentMutex);
+    return shared.now();
+  };
+  run.retryEnvironment.jitter = [environmentMutex, shared] {
+    const std::lock_guard<std::mutex> lock(*environmentMutex);
+    return shared.jitter();
+  };
+  run.retryEnvironment.sleeper = [environmentMutex, shared, &run](uint64_t ns) {
+    run.stop.check();
+    {
+      const std::lock_guard<std::mutex> lock(*environmentMutex);
+      shared.sleeper(ns);
+    }
+    run.stop.check();
+  };
+
+  const size_t count = std::min<size_t>(static_cast<size_t>(connections_), run.pending.size());
+  std::vector<std::thread> workers;
+  workers.reserve(count);
+  for (size_t i = 0; i < count; ++i) workers.emplace_back([this, &run] { worker(run); });
+  // The session's token (Ctrl-C) reaches the transfers in flight through the
+  // run's own token, which also stops them after a final failure.
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {
+    while (!done.load()) {
+      if (cancel.isCancelled()) run.stop.cancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  for (std::thread& w : workers) w.join();
+  done.store(true);
+  watcher.join();
+  if (run.failure) std::rethrow_exception(run.failure);
+  cancel.check();
 }

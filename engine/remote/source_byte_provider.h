@@ -1,8 +1,8 @@
 // The copy engine of an install: for each coalesced range of a copy plan it
-// fetches the range from the hub into a temporary file, copies the range's
-// bytes tile by tile to every destination at its final offset, makes the
-// touched destinations durable, fingerprints what it wrote and reports the
-// finished range, which the caller records in its resume checkpoint.
+// fetches the range from the hub, writes the range's bytes to every
+// destination at its final offset, makes the touched destinations durable,
+// fingerprints what it wrote and reports the finished range, which the
+// caller records in its resume checkpoint.
 //
 // Destination digest: SHA-256 over (integers u64 little-endian; a text is its
 // UTF-8 byte count as u64, then its bytes)
@@ -47,19 +47,32 @@ class SourceByteProvider {
 };
 
 inline constexpr int64_t kDefaultWriteTileBytes = 524288;
+inline constexpr int64_t kDefaultConnections = 8;
+inline constexpr int64_t kMaxConnections = 64;
 
-// The byte provider over ranged HTTP requests to the hub. One range at a
-// time on the calling thread; each range's transfer is self-contained (its
-// own connection, temporary file and completion). Descriptors of destination
-// files are shared across ranges and closed when copyRanges returns.
+// The byte provider over ranged HTTP requests to the hub. Up to `connections`
+// ranges are in flight at once, each on a worker thread of its own; a
+// range's body goes straight to its destinations' final offsets as it
+// arrives (no temporary file: the install needs no disk beyond the package).
+// Once a range's bytes are all written, the worker fsyncs the files it
+// touched, computes the destination digest and reports the range; reports
+// are serialised, so `completion` and `progress` never run concurrently.
+// A retryable failure is retried on its own connection while the others go
+// on; a final one (or the session's cancellation) stops every transfer in
+// flight, and copyRanges throws the first failure once all have stopped.
+// Descriptors of destination files are per worker and closed when
+// copyRanges returns.
 class HTTPRangeSourceByteProvider final : public SourceByteProvider {
  public:
   // `remote` is pinned to the snapshot's commit; `files` maps shard names to
   // their metadata as the snapshot resolved them.
   HTTPRangeSourceByteProvider(HuggingFaceRemoteSource remote,
                               std::map<std::string, RemoteFileInfo> files,
-                              int64_t writeTileBytes = kDefaultWriteTileBytes);
+                              int64_t writeTileBytes = kDefaultWriteTileBytes,
+                              int64_t connections = 1);
 
+  // `temporaryRangePath` is not used; a file an earlier build left there is
+  // removed.
   void copyRanges(const std::vector<CoalescedRangeCopy>& ranges,
                   const std::set<std::string>& finishedIDs, const std::string& outputRoot,
                   const std::string& temporaryRangePath, RepackAudit& audit,
@@ -67,22 +80,15 @@ class HTTPRangeSourceByteProvider final : public SourceByteProvider {
                   const std::function<void(const RemoteCompletedRange&)>& completion) override;
 
  private:
-  using DescriptorCache = std::map<std::string, UniqueFd>;
-
-  // Fetches one range into `temporaryPath` under the retry loop; returns the
-  // bytes received.
-  uint64_t fetchRange(const CoalescedRangeCopy& range, const RemoteFileInfo& info,
-                      const std::string& temporaryPath, RepackAudit& audit, uint64_t fetchedBefore,
-                      const std::function<void(uint64_t)>& progress) const;
-  // Copies the fetched range to its destinations; returns the touched paths.
-  std::set<std::string> writeDestinations(const CoalescedRangeCopy& range,
-                                          const std::string& temporaryPath, RepackAudit& audit,
-                                          std::span<uint8_t> buffer,
-                                          DescriptorCache& descriptors) const;
+  struct Run;
+  void worker(Run& run) const;
+  void copyOne(Run& run, const CoalescedRangeCopy& range, std::map<std::string, UniqueFd>& files,
+               std::span<uint8_t> buffer) const;
 
   HuggingFaceRemoteSource remote_;
   std::map<std::string, RemoteFileInfo> files_;
   int64_t writeTileBytes_;
+  int64_t connections_;
 };
 
 // The destination digest of `range` over the files now under `outputRoot`,

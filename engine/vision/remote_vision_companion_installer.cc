@@ -196,7 +196,7 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     std::shared_ptr<SourceByteProvider> provider = provider_;
     if (!provider) {
       provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
-                                                               o.writeTileBytes);
+                                                               o.writeTileBytes, o.connections);
     }
     std::set<std::string> finished;
     for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);

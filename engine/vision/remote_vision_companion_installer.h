@@ -49,6 +49,7 @@ struct RemoteVisionCompanionOptions {
   std::string baseURL = kDefaultHubBaseURL;
   int64_t rangeRetryAttempts = 4;
   uint64_t retryBaseDelayNs = 1000000000;
+  int64_t connections = 8;  // ranges in flight at once, 1..64 (kDefaultConnections)
 
   // Index digest -> model id of the checkpoints this build accepts; the
   // compiled-in catalogue when unset. Tests inject generated checkpoints.
