@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -1344,6 +1345,15 @@ void TestHub::clearFaults() {
 std::vector<HubRequest> TestHub::requests() const {
   std::lock_guard lock(state_->requestsMutex);
   return state_->requests;
+}
+
+size_t TestHub::connectionsUsed(HubHost host) const {
+  std::set<std::pair<HubHost, int>> connections;
+  std::lock_guard lock(state_->requestsMutex);
+  for (const HubRequest& r : state_->requests) {
+    if (host == HubHost::any || r.host == host) connections.emplace(r.host, r.remotePort);
+  }
+  return connections.size();
 }
 
 void TestHub::clearRequests() {

@@ -245,6 +245,11 @@ class TestHub {
 
   std::vector<HubRequest> requests() const;
   void clearRequests();
+  // The connections that carried the recorded requests to `host`: the
+  // distinct (host, client port) pairs of the request log. A connection that
+  // carried no request is not counted, and neither is a client port the
+  // system gave out again to a later connection.
+  size_t connectionsUsed(HubHost host = HubHost::any) const;
 
   // Stops both listeners, wakes stalled bodies, waits for every connection to
   // end and removes the CA file. Idempotent; the destructor calls it.

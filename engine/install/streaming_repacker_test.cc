@@ -150,6 +150,11 @@ TEST_F(StreamingRepackerTest, FreshInstallWritesAVerifiablePackageAndCleansUp) {
   EXPECT_GT(result.rangeRequestCount, 3);
   EXPECT_EQ(storageRangeRequests(), static_cast<size_t>(result.rangeRequestCount) +
                                         2 * checkpoint_->shards().size());  // + header reads
+  // Requests share kept-alive connections: at most one per range in flight
+  // on each host, not one per request (a few more when the hub closes a
+  // connection idle for 2 s).
+  EXPECT_LE(hub_->connectionsUsed(), static_cast<size_t>(2 * o.connections + 4));
+  EXPECT_LT(hub_->connectionsUsed(), hub_->requests().size() / 2);
 
   // Nothing but the package and the lock file is left beside it.
   EXPECT_FALSE(fs::exists(o.outputDir + ".partial"));

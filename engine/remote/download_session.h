@@ -1,8 +1,9 @@
 // The HTTP client settings shared by every remote operation of one install,
 // and its two kinds of request: a one-shot metadata request (HEAD) whose
 // redirects are followed only within the first request's origin, and a ranged
-// transfer into a new file. Every request runs on a connection of its own,
-// so no connection or callback state crosses requests.
+// transfer into a new file or to a sink. A request may travel on a connection
+// an earlier complete request to the same host left open (see HttpTransport);
+// no header, credential or callback state crosses requests.
 //
 // A session is created once (by the command line) and only read afterwards;
 // any number of threads may issue requests on it at once.
@@ -24,7 +25,9 @@ struct RemoteDownloadSessionPolicy {
   // Kept for the record; libcurl reports an unreachable network at once and
   // the retry policy decides what happens next.
   bool waitsForConnectivity = true;
-  // At most one connection per request by construction (one handle each).
+  // Kept for the record: a request occupies one connection at a time, and
+  // idle connections are reused by later requests to the same host, so the
+  // connections per host are as many as requests running at once.
   int64_t maximumConnectionsPerHost = 1;
   int64_t maximumRedirects = 5;
 

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -109,6 +111,21 @@ struct FreeList {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+// A body worth reading to its end rather than giving up the connection it
+// arrives on: the short text of a redirect or an error answer, of declared
+// length. A stopped success answer is one the receiver found wrong; its
+// framing is not trusted and its connection is closed.
+constexpr uint64_t kDrainedBodyBytes = 16 * 1024;
+
+bool isShortBody(long status, const HttpHeaders& headers) {
+  if (status < 300) return false;
+  if (headers.get("Transfer-Encoding")) return false;
+  const std::optional<std::string> length = headers.get("Content-Length");
+  if (!length || length->empty() || length->size() > 6) return false;
+  if (length->find_first_not_of("0123456789") != std::string::npos) return false;
+  return std::stoull(*length) <= kDrainedBodyBytes;
+}
+
 // The state of one perform call, reached from curl's callbacks. Callbacks
 // never let an exception cross libcurl: it is parked here and rethrown after
 // curl_easy_perform returns.
@@ -120,6 +137,10 @@ struct Exchange {
   std::vector<std::pair<std::string, std::string>> fields;  // of the header block being received
   bool delivered = false;  // the response callback ran (later lines are trailers)
   bool stoppedByReceiver = false;
+  bool headRequest = false;
+  // The receiver stopped at a response whose short body is read and dropped,
+  // so that its connection ends clean and stays usable.
+  bool draining = false;
   std::exception_ptr failure;
   // Idle watchdog: curl's low-speed check averages over several seconds, so
   // the exact "nothing arrived for idleSeconds" rule is kept here.
@@ -147,7 +168,8 @@ struct Exchange {
     try {
       if (receiver->response(response) == HttpExchange::Disposition::stop) {
         stoppedByReceiver = true;
-        return false;
+        draining = headRequest || isShortBody(status, response.headers);
+        return draining;
       }
     } catch (...) {
       failure = std::current_exception();
@@ -188,7 +210,7 @@ size_t onData(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   const size_t length = size * count;
   exchange->noteActivity();
-  if (!exchange->delivered) return length;  // body of an informational answer
+  if (!exchange->delivered || exchange->draining) return length;  // not for the receiver
   try {
     const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data), length);
     if (exchange->receiver->data(bytes) == HttpExchange::Disposition::stop) {
@@ -222,27 +244,66 @@ long wholeSeconds(double seconds) {
   return static_cast<long>(std::ceil(seconds));
 }
 
+// The scheme and authority of a URL, lower case: the key under which a
+// handle's last connection is remembered.
+std::string originOf(std::string_view url) {
+  const size_t scheme = url.find("://");
+  const size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  std::string origin(url.substr(0, end));
+  std::transform(origin.begin(), origin.end(), origin.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return origin;
+}
+
+// Connection reuse. libcurl keeps a cache of idle connections in every easy
+// handle, and its share interface can hold TLS sessions and resolved names
+// for many handles on many threads under our locks. A shared connection
+// cache, however, is not safe between concurrent threads in the libcurl this
+// builds against, so connections are reused by reusing handles instead: an
+// idle handle, with the connections its cache keeps alive, waits in the pool
+// and serves one call at a time. A handle is reset between calls, so nothing
+// but its idle connections and the shared TLS sessions and names reaches the
+// next request; no cookie engine is ever enabled.
+//
+// libcurl itself closes a connection whose exchange ended early (a receiver's
+// stop, an abort, a transfer error) or whose server announced the close, so
+// only a connection that carried a complete response is kept.
 class CurlHttpTransport final : public HttpTransport {
  public:
   CurlHttpTransport() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    share_ = curl_share_init();
+    if (share_ == nullptr) return;  // every handle then works alone
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, lockShared);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, unlockShared);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   }
+
+  ~CurlHttpTransport() override {
+    // Handles first: a share still attached to a handle cannot be released.
+    for (CURL* handle : idle_) curl_easy_cleanup(handle);
+    if (share_ != nullptr) curl_share_cleanup(share_);
+  }
+
+  CurlHttpTransport(const CurlHttpTransport&) = delete;
+  CurlHttpTransport& operator=(const CurlHttpTransport&) = delete;
 
   Outcome perform(const HttpClientConfiguration& configuration, const HttpRequest& request,
                   HttpExchange& receiver, const CancellationToken& cancel) override {
     cancel.check();
-    std::unique_ptr<CURL, FreeEasy> handle(curl_easy_init());
-    if (!handle) {
-      throw RemoteTransportError(RemoteTransportError::Code::other, "cannot create a transfer");
-    }
-    CURL* h = handle.get();
+    const Lease lease(*this, originOf(request.url));
+    CURL* h = lease.handle();
 
     Exchange exchange;
     exchange.handle = h;
     exchange.receiver = &receiver;
     exchange.cancel = &cancel;
     exchange.url = request.url;
+    exchange.headRequest = request.method == "HEAD";
 
     std::unique_ptr<curl_slist, FreeList> headerList;
     for (const auto& [name, value] : request.headers.fields()) {
@@ -309,11 +370,93 @@ class CurlHttpTransport final : public HttpTransport {
     const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
     throw RemoteTransportError(classifyCurlCode(code), detail);
   }
+
+ private:
+  // A handle taken from the pool for one call and given back, reset, when
+  // the call ends however it ends.
+  class Lease {
+   public:
+    Lease(CurlHttpTransport& transport, std::string origin)
+        : transport_(transport), origin_(std::move(origin)), handle_(transport.take(origin_)) {}
+    ~Lease() { transport_.giveBack(std::move(handle_), origin_); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    CURL* handle() const { return handle_.get(); }
+
+   private:
+    CurlHttpTransport& transport_;
+    std::string origin_;
+    std::unique_ptr<CURL, FreeEasy> handle_;
+  };
+
+  // At most this many idle handles wait in the pool; one beyond it is closed
+  // with its connections. The pool never grows past the number of calls that
+  // ran at once.
+  static constexpr size_t kMaxIdleHandles = 64;
+
+  // An idle handle whose last request went to `origin` (its connection there
+  // is likely still open), else the most recently used one, else a new one.
+  std::unique_ptr<CURL, FreeEasy> take(const std::string& origin) {
+    {
+      std::lock_guard lock(poolMutex_);
+      auto match = std::find(idleOrigins_.rbegin(), idleOrigins_.rend(), origin);
+      if (match == idleOrigins_.rend() && !idle_.empty()) match = idleOrigins_.rbegin();
+      if (match != idleOrigins_.rend()) {
+        const auto index = static_cast<size_t>(std::distance(match, idleOrigins_.rend()) - 1);
+        std::unique_ptr<CURL, FreeEasy> handle(idle_[index]);
+        idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(index));
+        idleOrigins_.erase(idleOrigins_.begin() + static_cast<std::ptrdiff_t>(index));
+        return handle;
+      }
+    }
+    std::unique_ptr<CURL, FreeEasy> handle(curl_easy_init());
+    if (!handle) {
+      throw RemoteTransportError(RemoteTransportError::Code::other, "cannot create a transfer");
+    }
+    if (share_ != nullptr) curl_easy_setopt(handle.get(), CURLOPT_SHARE, share_);
+    return handle;
+  }
+
+  void giveBack(std::unique_ptr<CURL, FreeEasy> handle, const std::string& origin) {
+    // Drops every option, callback and pointer of the call that ended; the
+    // share and the cached connections stay.
+    curl_easy_reset(handle.get());
+    std::unique_ptr<CURL, FreeEasy> evicted;
+    std::lock_guard lock(poolMutex_);
+    idle_.push_back(handle.release());
+    idleOrigins_.push_back(origin);
+    if (idle_.size() > kMaxIdleHandles) {
+      evicted.reset(idle_.front());  // closed after the pool is unlocked
+      idle_.erase(idle_.begin());
+      idleOrigins_.erase(idleOrigins_.begin());
+    }
+  }
+
+  static void lockShared(CURL*, curl_lock_data data, curl_lock_access, void* context) {
+    static_cast<CurlHttpTransport*>(context)->sharedMutex(data).lock();
+  }
+  static void unlockShared(CURL*, curl_lock_data data, void* context) {
+    static_cast<CurlHttpTransport*>(context)->sharedMutex(data).unlock();
+  }
+  // One mutex per kind of shared data, as libcurl asks.
+  std::mutex& sharedMutex(curl_lock_data data) {
+    const auto index = static_cast<size_t>(data);
+    return sharedMutexes_[index < sharedMutexes_.size() ? index : 0];
+  }
+
+  CURLSH* share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> sharedMutexes_;
+  std::mutex poolMutex_;
+  std::vector<CURL*> idle_;               // oldest first
+  std::vector<std::string> idleOrigins_;  // the origin of each idle handle's last call
 };
 
 }  // namespace
 
 std::shared_ptr<HttpTransport> curlHttpTransport() {
-  static const std::shared_ptr<HttpTransport> kTransport = std::make_shared<CurlHttpTransport>();
-  return kTransport;
+  // Never destroyed: a call may still run on another thread while the
+  // process exits, and its pooled handle must stay valid until then.
+  static const auto* const kTransport =
+      new std::shared_ptr<HttpTransport>(std::make_shared<CurlHttpTransport>());
+  return *kTransport;
 }

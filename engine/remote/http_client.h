@@ -1,13 +1,17 @@
 // The HTTP client seam of the hub client. One call of HttpTransport::perform
-// is one request/response exchange on a connection of its own: redirects are
-// never followed here (the callers' redirect policies decide each hop and
-// issue the next request themselves), no cookie, credential, cache or
-// connection state survives the call, and the body is handed to the caller
-// chunk by chunk, never accumulated.
+// is one request/response exchange: redirects are never followed here (the
+// callers' redirect policies decide each hop and issue the next request
+// themselves), and the body is handed to the caller chunk by chunk, never
+// accumulated. What a call leaves behind for later calls is at most an open
+// connection, with its TLS session, to the host it asked, kept only when the
+// response arrived complete; a later request to that host may travel on it.
+// No cookie, credential, header, cache or redirect state survives a call:
+// every request carries exactly the fields it was given.
 //
-// CurlHttpTransport is the real client (libcurl, one easy handle per call).
-// Tests wrap or replace it to inject failures, exactly as the hub client
-// would see them from the network.
+// CurlHttpTransport is the real client (libcurl, a pool of easy handles whose
+// idle connections are reused, and TLS sessions and resolved names shared by
+// all of them). Tests wrap or replace it to inject failures, exactly as the
+// hub client would see them from the network.
 #pragma once
 
 #include <cstdint>
@@ -63,7 +67,9 @@ struct HttpClientConfiguration {
 // The receiver of one exchange. Callbacks arrive on the thread that called
 // perform, in order: response once (after the complete header block of the
 // final, non-informational response), then data chunks. Returning
-// Disposition::stop ends the exchange at once; no callback follows.
+// Disposition::stop ends the exchange; no callback follows. (The short body of
+// a stopped redirect or error answer is still read and dropped, so that its
+// connection can carry the next request; any other stop closes it.)
 class HttpExchange {
  public:
   enum class Disposition { proceed, stop };
@@ -111,7 +117,8 @@ class HttpTransport {
 };
 
 // libcurl with automatic redirects off and the proxy environment variables
-// honoured. Stateless; one instance may serve any number of threads.
+// honoured. One process-wide instance, which owns the connection pool; it may
+// serve any number of threads at once.
 std::shared_ptr<HttpTransport> curlHttpTransport();
 
 // What kind of failure a libcurl result (a CURLcode other than CURLE_OK) is.
