@@ -2,11 +2,12 @@
 // output directory and produces a complete .korvex package there without
 // ever storing a source shard. It fetches the checkpoint's metadata, plans
 // every byte, checks free space, reserves the outputs at their final sizes
-// inside <output>.partial, downloads the planned ranges one coalesced range
-// at a time straight to their final offsets, records each finished range in
-// <output>.resume.json, then hashes the outputs, writes the side files,
-// layout, manifest and receipt and promotes the partial directory with one
-// rename (or one exchange when replacing a package).
+// inside <output>.partial, downloads the planned coalesced ranges (several
+// at once, see `connections`) straight to their final offsets, records each
+// finished range in <output>.resume.json, then hashes the outputs, writes the
+// side files, layout, manifest and receipt and promotes the partial directory
+// with one rename that never replaces (or, with overwrite, one exchange with
+// the package the state check saw; see package_promotion.h).
 //
 // On disk, per output, between runs: nothing; a saved download (partial
 // directory and checkpoint, resumable or discardable); a finished package;
