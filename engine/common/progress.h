@@ -1,6 +1,7 @@
 // Progress events that a long-running install reports to its caller. The
-// engine calls the handler synchronously on the install's own thread; the
-// handler must not throw.
+// engine calls the handler synchronously, one call at a time: on the
+// install's own thread, or during the copy on the thread of the range whose
+// progress it reports. The handler must not throw.
 #pragma once
 
 #include <cstdint>
