@@ -4,19 +4,15 @@
 
 #include "engine/common/repack_error.h"
 
-namespace {
-
-[[noreturn]] void outputTaken(const std::string& path) {
-  throw RepackError(
-      RepackError::ConfigurationInvalid{"output directory already exists: " + path});
+void outputTaken(const std::string& path) {
+  throw RepackError(RepackError::ConfigurationInvalid{"output directory already exists: " + path});
 }
-
-}  // namespace
 
 void promotePackage(const PackagePromotion& p) {
   const std::optional<Posix::FileIdentity> present = Posix::identity(p.finalDirectory);
   if (!present) {
-    if (!Posix::renameNoReplace(p.partialDirectory, p.finalDirectory)) outputTaken(p.finalDirectory);
+    if (!Posix::renameNoReplace(p.partialDirectory, p.finalDirectory))
+      outputTaken(p.finalDirectory);
     // The package is in place: a checkpoint that could not be removed only
     // leaves a stale file beside it, which the next run reports.
     try {
@@ -49,6 +45,7 @@ void requireReplaceablePackage(const std::string& path) {
   if (!error && empty) return;
   if (Posix::entryKind(path + "/manifest.json") == Posix::EntryKind::regular) return;
   throw RepackError(RepackError::InstallPathUnsafe{
-      path, "not a package (no manifest.json); --overwrite replaces only a package or an empty "
-            "directory"});
+      path,
+      "not a package (no manifest.json); --overwrite replaces only a package or an empty "
+      "directory"});
 }

@@ -38,6 +38,10 @@ struct PackagePromotion {
 // best effort: the new package is in place by then.
 void promotePackage(const PackagePromotion& promotion);
 
+// configurationInvalid("output directory already exists: <path>"): the
+// refusal of an output that is taken, at the state check and at promotion.
+[[noreturn]] void outputTaken(const std::string& path);
+
 // Whether `--overwrite` may replace the directory at `path`: only an empty
 // one or one that holds a package's manifest.json. Anything else is
 // installPathUnsafe naming the path, so that a folder that never was a

@@ -1,9 +1,6 @@
 #include "engine/install/remote_install_steps.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 
 #include "engine/common/repack_error.h"
@@ -66,7 +63,7 @@ void checkTransfer(const Transfer& t) {
 OutputState checkOutputState(const RemoteInstallPaths& paths, bool overwrite, bool resume) {
   OutputState state;
   if (Posix::entryKind(paths.finalDirectory) == Kind::directory) {
-    if (!overwrite) invalid("output directory already exists: " + paths.finalDirectory);
+    if (!overwrite) outputTaken(paths.finalDirectory);
     requireReplaceablePackage(paths.finalDirectory);
     // Promotion exchanges the two directories; a file system that cannot
     // would otherwise fail only after the whole download.
@@ -99,10 +96,7 @@ PackagePromotion promotionOf(const RemoteInstallPaths& paths, const OutputState&
   promotion.parentDirectory = paths.parentDirectory;
   promotion.replaces = state.replaces;
   promotion.dropCheckpoint = [&] {
-    if (::unlink(paths.checkpointFile.c_str()) != 0 && errno != ENOENT) {
-      const int err = errno;
-      throw RepackError(RepackError::FileOpenFailed{paths.checkpointFile, err});
-    }
+    Posix::removeFile(paths.checkpointFile);
     Posix::fsyncDirectory(paths.parentDirectory);
   };
   promotion.restoreCheckpoint = [&] {
