@@ -187,3 +187,7 @@ std::string text(const E::ConfigurationInvalid& p) { return "configuration inval
 std::string RepackError::describe(const Payload& payload) {
   return std::visit([](const auto& p) { return text(p); }, payload);
 }
+
+void throwConfigurationInvalid(std::string detail) {
+  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
+}

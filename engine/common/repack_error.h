@@ -311,3 +311,7 @@ class RepackError : public std::exception {
   Payload payload_;
   std::string text_;
 };
+
+// Throws RepackError::ConfigurationInvalid{detail}: the error of every
+// rejected option, plan or input that has no case of its own.
+[[noreturn]] void throwConfigurationInvalid(std::string detail);

@@ -16,10 +16,6 @@ using Kind = Posix::EntryKind;
 constexpr uint64_t kMaxDelayNs = 16000000000ULL;
 constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
 
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 // A run killed while it read the source's metadata, before anything was
 // reserved or recorded, leaves a partial directory that holds nothing but
 // the metadata directory and no checkpoint. Nothing in it can be resumed,
@@ -47,16 +43,16 @@ void removeMetadataOnlyPartial(const RemoteInstallPaths& paths) {
 
 void checkTransfer(const Transfer& t) {
   if (t.rangeChunkBytes < 1 || t.rangeChunkBytes > 67108864) {
-    invalid("bad range chunk bytes " + std::to_string(t.rangeChunkBytes));
+    throwConfigurationInvalid("bad range chunk bytes " + std::to_string(t.rangeChunkBytes));
   }
   if (t.writeTileBytes < 1 || t.writeTileBytes > 1048575) {
-    invalid("bad write tile bytes " + std::to_string(t.writeTileBytes));
+    throwConfigurationInvalid("bad write tile bytes " + std::to_string(t.writeTileBytes));
   }
   if (t.rangeRetryAttempts < 0) {
-    invalid("bad range retry attempts " + std::to_string(t.rangeRetryAttempts));
+    throwConfigurationInvalid("bad range retry attempts " + std::to_string(t.rangeRetryAttempts));
   }
   if (t.connections < 1 || t.connections > kMaxConnections) {
-    invalid("bad connections " + std::to_string(t.connections));
+    throwConfigurationInvalid("bad connections " + std::to_string(t.connections));
   }
 }
 

@@ -49,10 +49,6 @@ double wallClockSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 void removeAllIgnoringErrors(const std::string& path) {
   std::error_code ignored;
   fs::remove_all(path, ignored);
@@ -112,12 +108,12 @@ void requireOneExpertStride(const RepackPlan& plan) {
       first = &layer;
     } else if (layer.expertStride != first->expertStride ||
                layer.expertsPerLayer != first->expertsPerLayer) {
-      invalid("packed-expert layer " + std::to_string(layer.layerIndex) + " needs stride " +
-              std::to_string(layer.expertStride) + " with " +
-              std::to_string(layer.expertsPerLayer) + " experts, layer " +
-              std::to_string(first->layerIndex) + " stride " + std::to_string(first->expertStride) +
-              " with " + std::to_string(first->expertsPerLayer) +
-              " experts; a package holds one expert geometry for all layers");
+      throwConfigurationInvalid(
+          "packed-expert layer " + std::to_string(layer.layerIndex) + " needs stride " +
+          std::to_string(layer.expertStride) + " with " + std::to_string(layer.expertsPerLayer) +
+          " experts, layer " + std::to_string(first->layerIndex) + " stride " +
+          std::to_string(first->expertStride) + " with " + std::to_string(first->expertsPerLayer) +
+          " experts; a package holds one expert geometry for all layers");
     }
   }
 }

@@ -31,7 +31,8 @@ bool endsWith(std::string_view s, std::string_view suffix) {
 // JSON has no spelling for NaN or infinity; the serialiser would write null.
 double finite(double value, const char* key) {
   if (!std::isfinite(value)) {
-    plan_support::invalid(std::string("manifest.json: arch.") + key + " is not a finite number");
+    throwConfigurationInvalid(std::string("manifest.json: arch.") + key +
+                              " is not a finite number");
   }
   return value;
 }
@@ -86,7 +87,7 @@ std::string subTensorName(const PerExpertTensorSlice& slice) {
 }
 
 [[noreturn]] void readBackFailed(const std::string& what) {
-  plan_support::invalid("layout.json validation failed: " + what);
+  throwConfigurationInvalid("layout.json validation failed: " + what);
 }
 
 // An integral JSON number that fits a signed 64-bit value.
@@ -294,8 +295,8 @@ void checkLayoutReadBack(const std::string& layoutPath, const RepackPlan& plan) 
   UniqueFd fd = Posix::openRead(layoutPath);
   const uint64_t size = Posix::fileSize(fd.get(), layoutPath);
   if (size > kMaxLayoutBytes) {
-    plan_support::invalid(layoutPath + " size " + std::to_string(size) + " exceeds cap " +
-                          std::to_string(kMaxLayoutBytes));
+    throwConfigurationInvalid(layoutPath + " size " + std::to_string(size) + " exceeds cap " +
+                              std::to_string(kMaxLayoutBytes));
   }
   __gnu_cxx::stdio_filebuf<char> buffer(fd.release(), std::ios::in, 1 << 16);
   std::istream input(&buffer);

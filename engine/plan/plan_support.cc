@@ -7,10 +7,6 @@
 
 namespace plan_support {
 
-void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 // The field text is built only when the format library is about to report
 // an overflow: these run once per copy of a plan.
 uint64_t add(uint64_t a, uint64_t b, std::string_view field) {
@@ -19,7 +15,7 @@ uint64_t add(uint64_t a, uint64_t b, std::string_view field) {
   try {
     return korvexCheckedAdd(a, b, std::string(field));
   } catch (const KorvexFormatError& e) {
-    invalid(e.description());
+    throwConfigurationInvalid(e.description());
   }
 }
 
@@ -29,7 +25,7 @@ uint64_t multiply(uint64_t a, uint64_t b, std::string_view field) {
   try {
     return korvexCheckedMultiply(a, b, std::string(field));
   } catch (const KorvexFormatError& e) {
-    invalid(e.description());
+    throwConfigurationInvalid(e.description());
   }
 }
 

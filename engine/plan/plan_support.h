@@ -1,4 +1,4 @@
-// Helpers shared by the planners: the error they all throw, overflow-checked
+// Helpers shared by the planners: overflow-checked
 // arithmetic on sizes and offsets taken from untrusted shard headers, and
 // the small text rules (layer index of a tensor name, path joining) that more
 // than one plan applies.
@@ -12,9 +12,6 @@
 #include "engine/source/safetensors.h"
 
 namespace plan_support {
-
-// Throws RepackError::ConfigurationInvalid{detail}.
-[[noreturn]] void invalid(std::string detail);
 
 // korvexCheckedAdd / korvexCheckedMultiply whose overflow is reported as
 // configurationInvalid("<field>: arithmetic overflow") instead of a format

@@ -28,7 +28,6 @@ namespace RangeCopyPlanner {
 namespace {
 
 using plan_support::add;
-using plan_support::invalid;
 
 constexpr const char* kPlanDomain = "Velquor.RemoteInstallPlan.v1";
 constexpr const char* kVisionPlanDomain = "Velquor.VisionCompanionPlan.v1";
@@ -40,14 +39,14 @@ constexpr const char* kVisionPlanDomain = "Velquor.VisionCompanionPlan.v1";
 constexpr uint64_t kMaxCopyPieces = uint64_t{1} << 22;
 
 uint64_t chunkBytes(int64_t rangeChunkBytes) {
-  if (rangeChunkBytes < 1) invalid("rangeChunkBytes must be positive");
+  if (rangeChunkBytes < 1) throwConfigurationInvalid("rangeChunkBytes must be positive");
   return static_cast<uint64_t>(rangeChunkBytes);
 }
 
 void requireCopyCount(uint64_t count) {
   if (count > kMaxCopyPieces) {
-    invalid("copy plan of " + std::to_string(count) + " copies exceeds the limit of " +
-            std::to_string(kMaxCopyPieces));
+    throwConfigurationInvalid("copy plan of " + std::to_string(count) +
+                              " copies exceeds the limit of " + std::to_string(kMaxCopyPieces));
   }
 }
 
@@ -125,11 +124,12 @@ void validateDestinations(const std::vector<RangeCopy>& copies, RelativePaths& p
     const RangeCopy& copy = copies[i];
     uint64_t end;
     if (__builtin_add_overflow(copy.destinationOffset, copy.size, &end)) {
-      invalid("destination range overflows " + paths.of(copy.destinationPath));
+      throwConfigurationInvalid("destination range overflows " + paths.of(copy.destinationPath));
     }
     if (previous != nullptr && pathRank[*previous] == pathRank[i] &&
         copy.destinationOffset < previousEnd) {
-      invalid("overlapping destination ranges in " + paths.of(copy.destinationPath));
+      throwConfigurationInvalid("overlapping destination ranges in " +
+                                paths.of(copy.destinationPath));
     }
     previous = &i;
     previousEnd = end;
@@ -310,8 +310,9 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     if (copy.size == 0) continue;
     pieceCount = add(pieceCount, (copy.size - 1) / chunk + 1, "piece count");
     if (pieceCount > kMaxCopyPieces) {
-      invalid("rangeChunkBytes " + std::to_string(chunk) + " cuts the copies into more than " +
-              std::to_string(kMaxCopyPieces) + " pieces");
+      throwConfigurationInvalid("rangeChunkBytes " + std::to_string(chunk) +
+                                " cuts the copies into more than " +
+                                std::to_string(kMaxCopyPieces) + " pieces");
     }
   }
 
@@ -330,10 +331,10 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     if (copy.size == 0) continue;
     uint64_t end;
     if (__builtin_add_overflow(copy.sourceOffset, copy.size, &end)) {
-      invalid("source range overflows " + copy.shardID);
+      throwConfigurationInvalid("source range overflows " + copy.shardID);
     }
     if (__builtin_add_overflow(copy.destinationOffset, copy.size, &end)) {
-      invalid("destination range overflows " + copy.destinationPath);
+      throwConfigurationInvalid("destination range overflows " + copy.destinationPath);
     }
     for (uint64_t done = 0; done < copy.size;) {
       const uint64_t size = std::min(chunk, copy.size - done);
@@ -398,7 +399,8 @@ std::string relativeDestination(const std::string& destinationPath, const std::s
   if (root.empty() || root.back() != '/') root += '/';
   const std::string shown = root.substr(0, root.size() - 1);
   if (destinationPath.compare(0, root.size(), root) != 0) {
-    invalid("destination " + destinationPath + " is outside partial output " + shown);
+    throwConfigurationInvalid("destination " + destinationPath + " is outside partial output " +
+                              shown);
   }
   const std::string remainder = KorvexPathValidator::canonicalComposition(
       std::string_view(destinationPath).substr(root.size()));
@@ -411,7 +413,7 @@ std::string relativeDestination(const std::string& destinationPath, const std::s
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
-  if (!valid) invalid("invalid relative destination path " + remainder);
+  if (!valid) throwConfigurationInvalid("invalid relative destination path " + remainder);
   return remainder;
 }
 

@@ -17,7 +17,6 @@
 namespace {
 
 using plan_support::add;
-using plan_support::invalid;
 
 // A config may name any layer count; every gemma4/qwen36 layer gets a plan,
 // so an absurd count would only exhaust memory. Real models have < 100.
@@ -239,7 +238,8 @@ int64_t bitsFor(const IndexLoader::SourceMetadata& metadata, const std::string& 
   const auto it = metadata.bitsOverrides.find(base);
   const int64_t bits = it != metadata.bitsOverrides.end() ? it->second.bits : metadata.baseBits;
   if (bits <= 0) {
-    invalid("bit width " + std::to_string(bits) + " of " + weightName + " must be positive");
+    throwConfigurationInvalid("bit width " + std::to_string(bits) + " of " + weightName +
+                              " must be positive");
   }
   return bits;
 }
@@ -252,7 +252,8 @@ uint64_t unpackedExtent(uint64_t packed, int64_t bits, const std::string& name) 
 
 void requireExtent32(uint64_t extent, const std::string& name) {
   if (extent > kMaxExtent) {
-    invalid("extent " + std::to_string(extent) + " of " + name + " does not fit 32 bits");
+    throwConfigurationInvalid("extent " + std::to_string(extent) + " of " + name +
+                              " does not fit 32 bits");
   }
 }
 
@@ -298,11 +299,12 @@ ResidentFilePlan planResidentFile(const std::vector<std::string>& names, const T
 
   for (const std::string& name : names) {
     if (name.size() > kMaxNameBytes) {
-      invalid("tensor name of " + std::to_string(name.size()) + " bytes exceeds " +
-              std::to_string(kMaxNameBytes) + " bytes");
+      throwConfigurationInvalid("tensor name of " + std::to_string(name.size()) +
+                                " bytes exceeds " + std::to_string(kMaxNameBytes) + " bytes");
     }
     if (plan.stringTable.size() + name.size() > kMaxStringTableBytes) {
-      invalid("resident string table exceeds " + std::to_string(kMaxStringTableBytes) + " bytes");
+      throwConfigurationInvalid("resident string table exceeds " +
+                                std::to_string(kMaxStringTableBytes) + " bytes");
     }
     plan.stringTableOffsets.push_back(static_cast<uint32_t>(plan.stringTable.size()));
     plan.stringTable += name;
@@ -310,7 +312,7 @@ ResidentFilePlan planResidentFile(const std::vector<std::string>& names, const T
   try {
     plan.indexSize = KorvexResidentIndexCodec::indexSizeFor(names.size(), plan.stringTable.size());
   } catch (const KorvexFormatError& e) {
-    invalid(e.description());
+    throwConfigurationInvalid(e.description());
   }
 
   uint64_t offset = plan.indexSize;
@@ -377,12 +379,13 @@ LayerFilePlan planLayer(int64_t modelLayer, int64_t number, const ExpertBundle& 
       if (!found.empty()) found += ", ";
       found += std::string(kRoles[r]) + "=" + *bundle[r];
     }
-    invalid("layer " + std::to_string(modelLayer) + " routed-expert bundle incomplete: " + found);
+    throwConfigurationInvalid("layer " + std::to_string(modelLayer) +
+                              " routed-expert bundle incomplete: " + found);
   }
   const int64_t experts = arch.numExperts;
   if (experts <= 0) {
-    invalid("numExperts " + std::to_string(experts) + " must be positive to pack layer " +
-            std::to_string(modelLayer));
+    throwConfigurationInvalid("numExperts " + std::to_string(experts) +
+                              " must be positive to pack layer " + std::to_string(modelLayer));
   }
   const uint64_t e = static_cast<uint64_t>(experts);
 
@@ -456,8 +459,8 @@ RepackPlan RepackPlan::build(const IndexLoader::SourceMetadata& metadata, const 
                              const std::vector<Safetensors::Header>& headers,
                              const std::string& outputDirectory) {
   if (arch.numLayers > kMaxModelLayers) {
-    invalid("numLayers " + std::to_string(arch.numLayers) + " exceeds the planning limit of " +
-            std::to_string(kMaxModelLayers));
+    throwConfigurationInvalid("numLayers " + std::to_string(arch.numLayers) +
+                              " exceeds the planning limit of " + std::to_string(kMaxModelLayers));
   }
 
   TensorMap tensors;
@@ -490,8 +493,8 @@ RepackPlan RepackPlan::build(const IndexLoader::SourceMetadata& metadata, const 
       if (role && layer && *layer >= 0 && *layer < arch.numLayers) {
         std::optional<std::string>& slot = bundles[*layer][*role];
         if (slot) {
-          invalid("two routed-expert tensors for layer " + std::to_string(*layer) + " role " +
-                  std::string(kRoles[*role]));
+          throwConfigurationInvalid("two routed-expert tensors for layer " +
+                                    std::to_string(*layer) + " role " + std::string(kRoles[*role]));
         }
         slot = name;
         continue;

@@ -4,13 +4,12 @@
 #include <cstdio>
 #include <string_view>
 
+#include "engine/common/repack_error.h"
 #include "engine/plan/plan_support.h"
 #include "format/korvex_format.h"
 #include "format/vision.h"
 
 namespace {
-
-using plan_support::invalid;
 
 // Offsets are rounded with the package page size, which is the vision format's too.
 static_assert(KorvexVisionFormatV1::alignmentBytes == KorvexFormatV1::alignmentBytes);
@@ -58,7 +57,8 @@ VisionPackPlan VisionPackPlan::build(const IndexLoader::SourceMetadata& metadata
                                      const std::vector<Safetensors::Header>& headers) {
   if (metadata.baseBits != 4 || metadata.baseGroupSize != 64 ||
       asciiLower(metadata.baseMode) != "affine") {
-    invalid("vision companion requires MLX affine 4-bit group-64 source metadata");
+    throwConfigurationInvalid(
+        "vision companion requires MLX affine 4-bit group-64 source metadata");
   }
 
   std::vector<const SourceTensor*> selected;
@@ -70,14 +70,14 @@ VisionPackPlan VisionPackPlan::build(const IndexLoader::SourceMetadata& metadata
     }
   }
   if (selected.size() != static_cast<size_t>(kTensorCount)) {
-    invalid("expected " + std::to_string(kTensorCount) + " vision tensors, found " +
-            std::to_string(selected.size()));
+    throwConfigurationInvalid("expected " + std::to_string(kTensorCount) +
+                              " vision tensors, found " + std::to_string(selected.size()));
   }
   unsigned __int128 total = 0;
   for (const SourceTensor* tensor : selected) total += tensor->sizeBytes;
   if (total != kSourcePayloadBytes) {
-    invalid("expected " + std::to_string(kSourcePayloadBytes) + " vision bytes, found " +
-            decimal(total));
+    throwConfigurationInvalid("expected " + std::to_string(kSourcePayloadBytes) +
+                              " vision bytes, found " + decimal(total));
   }
 
   std::vector<std::pair<std::string, const SourceTensor*>> ordered;
@@ -106,14 +106,14 @@ VisionPackPlan VisionPackPlan::build(const IndexLoader::SourceMetadata& metadata
         }
         const auto override = metadata.bitsOverrides.find(std::string(base));
         if (override != metadata.bitsOverrides.end() && override->second.bits != 4) {
-          invalid("unsupported vision quantization for " + tensor->name);
+          throwConfigurationInvalid("unsupported vision quantization for " + tensor->name);
         }
         entry.quantSpec = QuantSpec{4};
         break;
       }
       case SourceTensor::Dtype::fp16:
       case SourceTensor::Dtype::fp32:
-        invalid("unsupported vision dtype for " + tensor->name);
+        throwConfigurationInvalid("unsupported vision dtype for " + tensor->name);
     }
     entry.groupSize = 64;
     plan.entries.push_back(std::move(entry));

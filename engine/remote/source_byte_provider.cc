@@ -19,17 +19,15 @@
 
 namespace {
 
-[[noreturn]] void throwInvalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 // Every destination must lie inside the bytes its range downloads.
 void checkDestinations(const CoalescedRangeCopy& range) {
   for (const RangeCopy& destination : range.destinations) {
     const bool inside =
         destination.sourceOffset >= range.sourceOffset && destination.size <= range.size &&
         destination.sourceOffset - range.sourceOffset <= range.size - destination.size;
-    if (!inside) throwInvalid("range " + range.id + " has a destination outside its source bytes");
+    if (!inside)
+      throwConfigurationInvalid("range " + range.id +
+                                " has a destination outside its source bytes");
   }
 }
 
@@ -252,9 +250,9 @@ void HTTPRangeSourceByteProvider::copyRanges(
     const std::string& outputRoot, const std::string& temporaryRangePath, RepackAudit& audit,
     const std::function<void(uint64_t)>& progress,
     const std::function<void(const RemoteCompletedRange&)>& completion) {
-  if (writeTileBytes_ <= 0) throwInvalid("writeTileBytes must be positive");
+  if (writeTileBytes_ <= 0) throwConfigurationInvalid("writeTileBytes must be positive");
   if (connections_ < 1 || connections_ > kMaxConnections) {
-    throwInvalid("bad connections " + std::to_string(connections_));
+    throwConfigurationInvalid("bad connections " + std::to_string(connections_));
   }
   const RemoteDownloadSession& session = remote_.session();
   const CancellationToken& cancel = session.cancellation();
@@ -267,7 +265,8 @@ void HTTPRangeSourceByteProvider::copyRanges(
   Run run(outputRoot, audit, progress, completion);
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
-    if (!files_.contains(range.shardID)) throwInvalid("missing remote info for " + range.shardID);
+    if (!files_.contains(range.shardID))
+      throwConfigurationInvalid("missing remote info for " + range.shardID);
     checkDestinations(range);
     run.pending.push_back(&range);
   }

@@ -21,10 +21,6 @@ namespace {
 
 using KorvexVisionFormatV1::metadataMaxBytes;
 
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 std::string sha256Of(std::span<const uint8_t> bytes) {
   Sha256Stream stream;
   stream.update(bytes);
@@ -55,7 +51,7 @@ KorvexVisionTensorRegionV1 regionOf(const VisionPackPlan::Entry& entry) {
       region.dtype = "BF16";
       break;
     default:
-      invalid("unsupported vision dtype for " + entry.source.name);
+      throwConfigurationInvalid("unsupported vision dtype for " + entry.source.name);
   }
   if (entry.quantSpec) {
     region.quantization = KorvexVisionQuantizationV1{entry.quantSpec->bits, "affine", "bf16",
@@ -82,7 +78,7 @@ VisionPackTextBinding VisionPackTextBinding::read(const std::string& textModelDi
       Posix::readBoundedData(joined(textModelDirectory, "manifest.json"), metadataMaxBytes);
   const KorvexManifestV1 manifest = KorvexManifestCodec::decode(bytes);
   if (!manifest.sourceSnapshotHash || manifest.sourceSnapshotHash->empty()) {
-    invalid("text manifest has no sourceSnapshotHash");
+    throwConfigurationInvalid("text manifest has no sourceSnapshotHash");
   }
   return {*manifest.sourceSnapshotHash, sha256Of(bytes)};
 }
@@ -140,8 +136,8 @@ VisionPackWriteResult finish(
     const UniqueFd weights = Posix::openRead(weightsPath);
     const uint64_t actual = Posix::fileSize(weights.get(), weightsPath);
     if (actual != weightsFileSize) {
-      invalid(weightsName + " size " + std::to_string(actual) +
-              " != " + std::to_string(weightsFileSize));
+      throwConfigurationInvalid(weightsName + " size " + std::to_string(actual) +
+                                " != " + std::to_string(weightsFileSize));
     }
   }
   const std::string weightsSha256 =

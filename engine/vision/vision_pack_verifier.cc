@@ -16,10 +16,6 @@ namespace {
 
 using KorvexVisionFormatV1::metadataMaxBytes;
 
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 [[noreturn]] void incompatible(std::string detail) {
   throw RepackError(RepackError::InstallStateIncompatible{std::move(detail)});
 }
@@ -42,7 +38,7 @@ auto decodeOrReject(Decode decode) {
   try {
     return decode();
   } catch (const KorvexFormatError& e) {
-    invalid(e.description());
+    throwConfigurationInvalid(e.description());
   }
 }
 
@@ -77,8 +73,8 @@ void checkContract(const KorvexDirectoryAccess& companion) {
     if (!KorvexVisionFormatV1::isSidecarEntry(entry)) actual.insert(std::move(entry));
   }
   if (actual != expected) {
-    invalid("vision companion directory does not match the v1 contract: " +
-            contractDifference(expected, actual));
+    throwConfigurationInvalid("vision companion directory does not match the v1 contract: " +
+                              contractDifference(expected, actual));
   }
 }
 
@@ -134,23 +130,24 @@ VisionPackVerification verify(const std::string& companionDirectory,
   }
   const std::string manifestSha256 = sha256Of(manifestBytes);
   if (lowered(receipt.manifestSha256) != manifestSha256) {
-    invalid("vision companion receipt manifest binding mismatch");
+    throwConfigurationInvalid("vision companion receipt manifest binding mismatch");
   }
   if (canonicalPath(receipt.companionDirectoryPath) != canonicalPath(companion.rootPath())) {
-    invalid("vision companion receipt directory binding mismatch");
+    throwConfigurationInvalid("vision companion receipt directory binding mismatch");
   }
   if (receipt.sourceRepoID != manifest.modelID ||
       receipt.sourceRevision != manifest.sourceRevision) {
-    invalid("vision companion receipt source binding mismatch");
+    throwConfigurationInvalid("vision companion receipt source binding mismatch");
   }
   const auto weights = manifest.files.find(weightsName);
-  if (weights == manifest.files.end()) invalid("vision manifest missing vision_weights.bin");
+  if (weights == manifest.files.end())
+    throwConfigurationInvalid("vision manifest missing vision_weights.bin");
 
   uint64_t total = 0;
   for (const auto& [name, entry] : manifest.files) {
     if (name == weightsName && !hashWeights) continue;
     if (__builtin_add_overflow(total, entry.size, &total)) {
-      invalid("vision manifest byte total overflowed");
+      throwConfigurationInvalid("vision manifest byte total overflowed");
     }
   }
   uint64_t verified = 0;
@@ -158,29 +155,30 @@ VisionPackVerification verify(const std::string& companionDirectory,
     UniqueFd fd = companion.openFile(name);
     const uint64_t actual = companion.fileSize(fd.get(), name);
     if (actual != entry.size) {
-      invalid(name + " size " + std::to_string(actual) + " != " + std::to_string(entry.size));
+      throwConfigurationInvalid(name + " size " + std::to_string(actual) +
+                                " != " + std::to_string(entry.size));
     }
     // The receipt lists the weights (and the manifest, checked below); the
     // processor configuration is bound through the manifest's digest.
     if (name == weightsName) {
       const auto listed = receipt.files.find(name);
       if (listed == receipt.files.end() || !sameEntry(listed->second, entry)) {
-        invalid(name + " receipt mismatch");
+        throwConfigurationInvalid(name + " receipt mismatch");
       }
     }
     if (name == weightsName && !hashWeights) continue;
     const std::string digest = companion.hash(fd.get(), name, true);
     if (__builtin_add_overflow(verified, entry.size, &verified)) {
-      invalid("vision verified byte total overflowed");
+      throwConfigurationInvalid("vision verified byte total overflowed");
     }
     if (progress) progress(verified, total);
-    if (digest != lowered(entry.sha256)) invalid(name + " hash mismatch");
+    if (digest != lowered(entry.sha256)) throwConfigurationInvalid(name + " hash mismatch");
   }
 
   const auto listedManifest = receipt.files.find(manifestName);
   if (listedManifest == receipt.files.end() ||
       !sameEntry(listedManifest->second, {manifestBytes.size(), manifestSha256})) {
-    invalid("vision manifest receipt entry mismatch");
+    throwConfigurationInvalid("vision manifest receipt entry mismatch");
   }
 
   return {manifestSha256, weights->second.size, manifest.sourceRevision, manifest.sourceIndexSha256,

@@ -17,10 +17,6 @@
 
 namespace {
 
-[[noreturn]] void invalid(std::string detail) {
-  throw RepackError(RepackError::ConfigurationInvalid{std::move(detail)});
-}
-
 std::string joined(const std::string& directory, const std::string& name) {
   return (std::filesystem::path(directory) / name).string();
 }
@@ -63,14 +59,14 @@ VisionPackWriteResult write(const VisionPackWriteOptions& options, RepackAudit& 
   const RemoteInstallPaths& paths = installLock.paths();
   if (Posix::entryKind(paths.partialDirectory) != Posix::EntryKind::absent) {
     if (!options.overwrite) {
-      invalid("output exists: " + paths.partialDirectory + "; pass --overwrite");
+      throwConfigurationInvalid("output exists: " + paths.partialDirectory + "; pass --overwrite");
     }
     Posix::removeAll(paths.partialDirectory);
     // A saved download's checkpoint must not outlive its partial directory.
     Posix::removeFile(paths.checkpointFile);
   }
   if (!options.overwrite && Posix::entryKind(paths.finalDirectory) != Posix::EntryKind::absent) {
-    invalid("output exists: " + paths.finalDirectory + "; pass --overwrite");
+    throwConfigurationInvalid("output exists: " + paths.finalDirectory + "; pass --overwrite");
   }
   PackagePromotion promotion;
   if (Posix::entryKind(paths.finalDirectory) == Posix::EntryKind::directory) {
