@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <unordered_map>
 
 #include "engine/common/repack_error.h"
+#include "engine/install/disk_space.h"
 #include "engine/io/posix.h"
 #include "engine/remote/source_byte_provider.h"
+#include "format/korvex_format.h"
 
 namespace RemoteInstallSteps {
 namespace {
@@ -174,6 +177,68 @@ uint64_t destinationBytesOf(const CoalescedRangeCopy& range) {
   uint64_t total = 0;
   for (const RangeCopy& d : range.destinations) total += d.size;
   return total;
+}
+
+Finished finishedOf(const RemoteInstallCheckpoint& checkpoint) {
+  Finished finished;
+  for (const RemoteCompletedRange& r : checkpoint.completedRanges) {
+    finished.ids.insert(r.id);
+    finished.sourceBytes += r.sourceBytes;
+    finished.destinationBytes += r.destinationBytes;
+  }
+  return finished;
+}
+
+DiskSpaceRequirement requireSpace(const RemoteInstallPaths& paths, uint64_t outputBytes,
+                                  const RemoteInstallCheckpoint& checkpoint, const Transfer& t,
+                                  uint64_t minFreeReserveBytes) {
+  const uint64_t written = finishedOf(checkpoint).destinationBytes;
+  const uint64_t stillToWrite = outputBytes > written ? outputBytes - written : 0;
+  return DiskSpaceChecker::requireAvailable(
+      paths.parentDirectory,
+      korvexCheckedAdd(stillToWrite, static_cast<uint64_t>(t.rangeChunkBytes), "diskSpace"),
+      minFreeReserveBytes);
+}
+
+void noteSource(RepackAudit& audit, const Transfer& t, const std::string& resolvedCommit,
+                const std::string& indexSha256, const RangeCopyPlan& copyPlan) {
+  audit.remoteRepoID = t.repoID;
+  audit.remoteRequestedRevision = t.revision;
+  audit.remoteResolvedCommit = resolvedCommit;
+  audit.remoteRangeStreamingSupported = true;
+  audit.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
+  audit.sourceSnapshotSha256 = indexSha256;
+}
+
+uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, RepackAudit& audit,
+                     const ProgressHandler& progress,
+                     const std::function<void(const CoalescedRangeCopy&)>& written) {
+  std::shared_ptr<SourceByteProvider> provider = copy.provider;
+  if (!provider) {
+    provider = std::make_shared<HTTPRangeSourceByteProvider>(
+        copy.pinned, copy.files, copy.transfer.writeTileBytes, copy.transfer.connections);
+  }
+  std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
+  if (written) {
+    for (const CoalescedRangeCopy& range : copy.copyPlan.coalescedCopies) byID[range.id] = &range;
+  }
+  const Finished finished = finishedOf(checkpoint);
+  const uint64_t total = copy.copyPlan.remoteBytesToDownload;
+  const auto emit = [&](uint64_t fetched) {
+    if (progress) {
+      progress(ModelInstallProgress{
+          ModelInstallProgress::CopyingPayload{finished.sourceBytes, fetched, total}});
+    }
+  };
+  const uint64_t downloadedBefore = audit.remoteBytesDownloaded;
+  emit(0);
+  provider->copyRanges(copy.copyPlan.coalescedCopies, finished.ids, copy.paths.partialDirectory,
+                       copy.paths.rangeTemporaryFile, audit, emit,
+                       [&](const RemoteCompletedRange& done) {
+                         recordFinishedRange(checkpoint, done, copy.paths);
+                         if (written) written(*byID.at(done.id));
+                       });
+  return audit.remoteBytesDownloaded - downloadedBefore;
 }
 
 }  // namespace RemoteInstallSteps

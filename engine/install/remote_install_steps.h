@@ -5,17 +5,24 @@
 // the finished ranges.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/common/progress.h"
+#include "engine/common/repack_audit.h"
 #include "engine/install/install_state.h"
 #include "engine/install/package_promotion.h"
 #include "engine/install/resume_checkpoint.h"
 #include "engine/plan/range_copy_plan.h"
 #include "engine/remote/download_session.h"
 #include "engine/remote/hugging_face_source.h"
+
+class SourceByteProvider;
 
 namespace RemoteInstallSteps {
 
@@ -104,5 +111,41 @@ void sortByID(std::vector<RemoteCompletedRange>& ranges);
 
 // The bytes a range writes to its destinations.
 uint64_t destinationBytesOf(const CoalescedRangeCopy& range);
+
+// What the saved download's finished ranges already hold.
+struct Finished {
+  std::set<std::string> ids;
+  uint64_t sourceBytes = 0;       // fetched by earlier runs
+  uint64_t destinationBytes = 0;  // written by earlier runs
+};
+Finished finishedOf(const RemoteInstallCheckpoint& checkpoint);
+
+// Reserve phase: free space at the output's parent for the output bytes
+// not yet written, one range chunk in flight and the user's reserve
+// (diskSpaceInsufficient otherwise).
+DiskSpaceRequirement requireSpace(const RemoteInstallPaths& paths, uint64_t outputBytes,
+                                  const RemoteInstallCheckpoint& checkpoint, const Transfer& t,
+                                  uint64_t minFreeReserveBytes);
+
+// The source facts every install's audit carries.
+void noteSource(RepackAudit& audit, const Transfer& t, const std::string& resolvedCommit,
+                const std::string& indexSha256, const RangeCopyPlan& copyPlan);
+
+// Copy phase, the same for every installer: fetches every range of the plan
+// not finished yet through `provider` (the hub's ranges at `pinned` when
+// null), records each finished range in the checkpoint, then passes it to
+// `written` (may be empty). Progress goes out as CopyingPayload events.
+// Returns the bytes fetched by this run.
+struct Copy {
+  std::shared_ptr<SourceByteProvider> provider;
+  const HuggingFaceRemoteSource& pinned;
+  const std::map<std::string, RemoteFileInfo>& files;
+  const Transfer& transfer;
+  const RangeCopyPlan& copyPlan;
+  const RemoteInstallPaths& paths;
+};
+uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, RepackAudit& audit,
+                     const ProgressHandler& progress,
+                     const std::function<void(const CoalescedRangeCopy&)>& written);
 
 }  // namespace RemoteInstallSteps

@@ -14,6 +14,7 @@
 #include "engine/common/repack_error.h"
 #include "engine/install/disk_space.h"
 #include "engine/install/install_state.h"
+#include "engine/install/output_hash_behind.h"
 #include "engine/install/remote_install_steps.h"
 #include "engine/install/writer_core.h"
 #include "engine/io/posix.h"
@@ -170,18 +171,318 @@ RemoteStreamingRepacker::RemoteStreamingRepacker(RemoteStreamingRepackOptions op
                                                  RepackAudit& audit)
     : options_(std::move(options)), audit_(audit), startTime_(wallClockSeconds()) {}
 
+namespace {
+
+// One install, phase by phase. The phases run in order on one object that
+// carries what each hands to the next; a failure in any of them leaves the
+// clean-up to `run`.
+class InstallRun {
+ public:
+  InstallRun(const RemoteStreamingRepackOptions& options, RepackAudit& audit,
+             const ProgressHandler& progress, const RemoteInstallPaths& paths,
+             const RemoteInstallSteps::OutputState& state,
+             std::shared_ptr<const RemoteDownloadSession> session,
+             std::shared_ptr<SourceByteProvider> provider)
+      : o_(options),
+        audit_(audit),
+        progress_(progress),
+        paths_(paths),
+        state_(state),
+        session_(std::move(session)),
+        cancellation_(session_->cancellation()),
+        provider_(std::move(provider)),
+        transfer_(RemoteInstallSteps::transferOf(options)) {}
+
+  // Metadata, plan, copy plan and the checkpoint this run keeps: a saved
+  // download's finished ranges are screened, or its outputs started over.
+  void plan();
+  // Free space for what is still to write; nothing is written yet.
+  void checkSpace();
+  // What a dry run reports once the space is known.
+  RemoteStreamingRepackResult dryRunResult();
+  // The outputs at their final sizes and the first checkpoint.
+  void reserve();
+  // Every range not finished yet, hashed behind as it lands.
+  void copy();
+  // Output digests, layout, side files, manifest and receipt.
+  void finalize();
+  // The package at the output, the audit report, and the run's result.
+  RemoteStreamingRepackResult promote(double startTime);
+
+ private:
+  void emit(ModelInstallProgress::Event event) const {
+    if (progress_) progress_(ModelInstallProgress{std::move(event)});
+  }
+  // Records the output's size and digest in the audit.
+  void record(const std::string& relativePath, const std::string& path);
+  RemoteStreamingRepackResult resultBase() const;
+
+  const RemoteStreamingRepackOptions& o_;
+  RepackAudit& audit_;
+  const ProgressHandler& progress_;
+  const RemoteInstallPaths& paths_;
+  const RemoteInstallSteps::OutputState& state_;
+  std::shared_ptr<const RemoteDownloadSession> session_;
+  const CancellationToken& cancellation_;
+  std::shared_ptr<SourceByteProvider> provider_;
+  const RemoteInstallSteps::Transfer transfer_;
+
+  std::optional<RemoteInstallCheckpoint> loaded_;
+  std::optional<HuggingFaceRemoteSource> pinned_;
+  RemoteSnapshot snapshot_;
+  RepackPlan plan_;
+  RangeCopyPlan copyPlan_;
+  RemoteInstallCheckpoint checkpoint_;
+  uint64_t outputBytes_ = 0;
+  uint64_t reused_ = 0;
+  uint64_t downloadedThisRun_ = 0;
+  std::unique_ptr<OutputHashBehind> hashBehind_;
+  uint64_t stride_ = 0;
+  int64_t expertsPerLayer_ = 0;
+  std::string manifestBytes_;
+};
+
+void InstallRun::plan() {
+  cancellation_.check();
+  loaded_ = RemoteInstallSteps::loadSavedDownload(paths_, o_.resume, transfer_);
+  const HuggingFaceRemoteSource source =
+      RemoteInstallSteps::hubSource(transfer_, session_, loaded_, paths_);
+
+  emit(ModelInstallProgress::DownloadingMetadata{});
+  snapshot_ =
+      o_.knownSources
+          ? RemoteSnapshot::load(source, paths_.metadataDirectory, o_.requireKnownSource, &audit_,
+                                 *o_.knownSources)
+          : RemoteSnapshot::load(source, paths_.metadataDirectory, o_.requireKnownSource, &audit_);
+
+  cancellation_.check();
+  plan_ = RepackPlan::build(snapshot_.metadata, snapshot_.arch, snapshot_.shardHeaders,
+                            paths_.partialDirectory);
+  if (o_.knownSources) {
+    // The model id comes from the same table that admitted the source.
+    const auto known = o_.knownSources->find(snapshot_.metadata.indexSha256Hex);
+    plan_.matchedModelID =
+        known == o_.knownSources->end() ? std::nullopt : std::optional<std::string>(known->second);
+  }
+  requireOneExpertStride(plan_);
+  copyPlan_ = RangeCopyPlanner::plan(plan_, o_.rangeChunkBytes);
+  pinned_ = source.pinned(snapshot_.resolvedCommit);
+
+  checkpoint_ = RemoteInstallSteps::checkpointFor(loaded_, transfer_, snapshot_.resolvedCommit,
+                                                  snapshot_.metadata.indexSha256Hex, copyPlan_);
+  if (loaded_) {
+    if (partialOutputsValid(copyPlan_, plan_, paths_.partialDirectory)) {
+      checkpoint_.completedRanges = RemoteStreamingRepacker::reconcileCompletedRanges(
+          checkpoint_.completedRanges, copyPlan_, paths_.partialDirectory,
+          [&] { cancellation_.check(); });
+    } else {
+      // Start the payload over under the same identity. Removing the
+      // partial directory also removes the fetched metadata; config.json
+      // is fetched again so that the package still carries it.
+      checkpoint_.completedRanges.clear();
+      Posix::removeAll(paths_.partialDirectory);
+      Posix::mkdirP(paths_.partialDirectory);
+      reserveOutputs(plan_, paths_.partialDirectory, audit_, cancellation_);
+      if (const auto config = snapshot_.remoteFiles.find("config.json");
+          config != snapshot_.remoteFiles.end()) {
+        pinned_->fetchSmallFile("config.json", config->second, kConfigCapBytes,
+                                paths_.metadataDirectory + "/config.json", &audit_);
+      }
+    }
+    checkpoint_.write(paths_.checkpointFile, paths_.parentDirectory);
+  }
+
+  outputBytes_ = outputBytesOf(plan_);
+  emit(ModelInstallProgress::Planning{copyPlan_.remoteBytesToDownload, outputBytes_});
+}
+
+void InstallRun::checkSpace() {
+  emit(ModelInstallProgress::CheckingDisk{RemoteInstallSteps::requireSpace(
+      paths_, outputBytes_, checkpoint_, transfer_, o_.minFreeReserveBytes)});
+
+  cancellation_.check();
+  RemoteInstallSteps::noteSource(audit_, transfer_, snapshot_.resolvedCommit,
+                                 snapshot_.metadata.indexSha256Hex, copyPlan_);
+  audit_.bitWidthOverridesHonored = static_cast<int64_t>(snapshot_.metadata.bitsOverrides.size());
+  audit_.tensorsDroppedMultimodal = plan_.excludedMultimodalTensorNames;
+  audit_.packedExpertLayoutMode = "identity";
+  reused_ = RemoteInstallSteps::finishedOf(checkpoint_).sourceBytes;
+}
+
+RemoteStreamingRepackResult InstallRun::resultBase() const {
+  RemoteStreamingRepackResult result;
+  result.outputDir = o_.outputDir;
+  result.resolvedCommit = snapshot_.resolvedCommit;
+  result.plan = plan_;
+  result.rangeRequestCount = static_cast<int64_t>(copyPlan_.coalescedCopies.size());
+  result.remoteBytesToDownload = copyPlan_.remoteBytesToDownload;
+  result.remoteGapBytesDownloaded = copyPlan_.remoteGapBytesDownloaded;
+  result.remoteRetryCount = audit_.remoteRangeRetries;
+  result.reusedBytes = reused_;
+  return result;
+}
+
+RemoteStreamingRepackResult InstallRun::dryRunResult() {
+  if (!loaded_) removeAllIgnoringErrors(paths_.partialDirectory);
+  RemoteStreamingRepackResult result = resultBase();
+  result.dryRun = true;
+  return result;
+}
+
+void InstallRun::reserve() {
+  if (loaded_) return;
+  emit(ModelInstallProgress::ReservingOutput{outputBytes_});
+  reserveOutputs(plan_, paths_.partialDirectory, audit_, cancellation_);
+  checkpoint_.write(paths_.checkpointFile, paths_.parentDirectory);
+}
+
+void InstallRun::copy() {
+  std::vector<OutputHashBehind::Output> outputs{
+      {plan_.resident.path, plan_.resident.indexSize + plan_.resident.residentSize}};
+  for (const LayerFilePlan& layer : plan_.layers) {
+    if (layer.expertsPerLayer <= 0) continue;
+    outputs.push_back(
+        {layer.path, korvexCheckedMultiply(static_cast<uint64_t>(layer.expertsPerLayer),
+                                           layer.expertStride, "layout.layerSize")});
+  }
+  hashBehind_ = std::make_unique<OutputHashBehind>(std::move(outputs), copyPlan_,
+                                                   RemoteInstallSteps::finishedOf(checkpoint_).ids,
+                                                   kHashTileBytes);
+  downloadedThisRun_ = RemoteInstallSteps::copyPayload(
+      {provider_, *pinned_, snapshot_.remoteFiles, transfer_, copyPlan_, paths_}, checkpoint_,
+      audit_, progress_, [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); });
+}
+
+void InstallRun::record(const std::string& relativePath, const std::string& path) {
+  emit(ModelInstallProgress::HashingOutput{relativePath});
+  cancellation_.check();
+  uint64_t size = 0;
+  {
+    UniqueFd fd = Posix::openRead(path);
+    size = Posix::fileSize(fd.get(), path);
+  }
+  const auto check = [&] { cancellation_.check(); };
+  const std::string digest = hashBehind_ && hashBehind_->keeps(path, size)
+                                 ? hashBehind_->digest(path, audit_, check)
+                                 : WriterCore::hashEntireFile(path, size, audit_, check);
+  audit_.outputFiles.push_back({relativePath, size, digest});
+}
+
+void InstallRun::finalize() {
+  record("model_weights.bin", plan_.resident.path);
+  for (const LayerFilePlan& layer : plan_.layers) {
+    if (layer.expertsPerLayer <= 0) continue;
+    if (stride_ == 0) {
+      stride_ = layer.expertStride;
+      expertsPerLayer_ = layer.expertsPerLayer;
+    }
+    cancellation_.check();
+    record("packed_experts/" + fs::path(layer.path).filename().string(), layer.path);
+  }
+  hashBehind_.reset();
+
+  const std::string packedDirectory = paths_.partialDirectory + "/packed_experts";
+  Posix::mkdirP(packedDirectory);
+  const std::string layoutPath = packedDirectory + "/layout.json";
+  Posix::atomicWrite(
+      [&](const Posix::PieceWriter& write) {
+        KorvexJSON::writeLayout(plan_, stride_, [&](std::string_view piece) {
+          write(piece);
+          audit_.outputBytesWritten += piece.size();
+        });
+      },
+      layoutPath, packedDirectory);
+  KorvexJSON::checkLayoutReadBack(layoutPath, plan_);
+  record("packed_experts/layout.json", layoutPath);
+
+  cancellation_.check();
+  const std::string tokenizerDirectory = paths_.partialDirectory + "/tokenizer";
+  const std::string fetchedConfig = paths_.metadataDirectory + "/config.json";
+  Posix::mkdirP(tokenizerDirectory);
+  Posix::fsyncDirectory(paths_.partialDirectory);
+  if (Posix::entryKind(fetchedConfig) == Kind::regular) {
+    const std::string target = tokenizerDirectory + "/config.json";
+    Posix::atomicWrite(Posix::readBoundedData(fetchedConfig, kConfigCapBytes), target,
+                       tokenizerDirectory);
+    record("tokenizer/config.json", target);
+  }
+
+  for (const SideFile& side : kSideFiles) {
+    cancellation_.check();
+    RemoteFileInfo info;
+    try {
+      info = pinned_->resolveFileInfo(side.name, &audit_);
+    } catch (const RepackError& error) {
+      if (!side.required && isNotFound(error)) continue;
+      throw;
+    }
+    const std::string target = tokenizerDirectory + "/" + side.name;
+    pinned_->fetchSmallFile(side.name, info, side.cap, target, &audit_);
+    record(std::string("tokenizer/") + side.name, target);
+  }
+
+  removeAllIgnoringErrors(paths_.rangeTemporaryFile);
+  removeAllIgnoringErrors(paths_.metadataDirectory);
+  Posix::fsyncDirectory(paths_.partialDirectory);
+  emit(ModelInstallProgress::Finalizing{});
+  cancellation_.check();
+
+  std::map<std::string, KorvexJSON::FileEntry> files;
+  std::vector<VerifiedFileRecord> receiptFiles;
+  for (const RepackAudit::OutputFile& f : audit_.outputFiles) {
+    files[f.relativePath] = {f.size, f.sha256};
+    receiptFiles.push_back({f.relativePath, f.size, f.sha256});
+  }
+  manifestBytes_ = KorvexJSON::manifest(plan_, plan_.matchedModelID.value_or("unknown/snapshot"),
+                                        "sha256:" + snapshot_.metadata.indexSha256Hex, files,
+                                        expertsPerLayer_, static_cast<int64_t>(plan_.layers.size()),
+                                        stride_, KorvexJSON::classBitWidths(plan_));
+  // Every file and directory above is durable by now, so the manifest
+  // never describes bytes that a power loss could take back.
+  const std::string manifestPath = paths_.partialDirectory + "/manifest.json";
+  Posix::atomicWrite(
+      {reinterpret_cast<const uint8_t*>(manifestBytes_.data()), manifestBytes_.size()},
+      manifestPath, paths_.partialDirectory);
+  audit_.outputBytesWritten += manifestBytes_.size();
+
+  const std::string manifestSha =
+      Sha256Stream::hashFile(manifestPath, kHashTileBytes, false, false);
+  const std::string receipt = VerifiedInstallReceipt::encode(
+      paths_.finalDirectory, manifestSha, manifestBytes_.size(), o_.repoID,
+      snapshot_.resolvedCommit, VerifiedInstallReceipt::kInstallToolVersion, receiptFiles,
+      VerifiedInstallReceipt::timestampNow());
+  Posix::atomicWrite({reinterpret_cast<const uint8_t*>(receipt.data()), receipt.size()},
+                     paths_.partialDirectory + "/verified-install.json", paths_.partialDirectory);
+  audit_.outputBytesWritten += receipt.size();
+}
+
+RemoteStreamingRepackResult InstallRun::promote(double startTime) {
+  cancellation_.check();
+  promotePackage(RemoteInstallSteps::promotionOf(paths_, state_, checkpoint_));
+
+  audit_.wallTimeSeconds = wallClockSeconds() - startTime;
+  audit_.wholeFileHeapBuffers = false;
+  if (o_.copyAuditPath) {
+    const std::string report = audit_.report(o_.outputDir);
+    const std::string directory = fs::path(*o_.copyAuditPath).parent_path().string();
+    Posix::mkdirP(directory);
+    Posix::atomicWrite({reinterpret_cast<const uint8_t*>(report.data()), report.size()},
+                       *o_.copyAuditPath, directory);
+  }
+  RemoteStreamingRepackResult result = resultBase();
+  result.downloadedThisRunBytes = downloadedThisRun_;
+  return result;
+}
+
+}  // namespace
+
 RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& progress) {
   const RemoteStreamingRepackOptions& o = options_;
   const std::shared_ptr<const RemoteDownloadSession> session =
       o.downloadSession ? o.downloadSession : std::make_shared<const RemoteDownloadSession>();
-  const CancellationToken& cancellation = session->cancellation();
-  const auto emit = [&](ModelInstallProgress::Event event) {
-    if (progress) progress(ModelInstallProgress{std::move(event)});
-  };
 
   // Option check: nothing is touched yet.
-  const RemoteInstallSteps::Transfer transfer = RemoteInstallSteps::transferOf(o);
-  RemoteInstallSteps::checkTransfer(transfer);
+  RemoteInstallSteps::checkTransfer(RemoteInstallSteps::transferOf(o));
 
   const InstallLock lock = InstallLock::acquire(o.outputDir);
   const RemoteInstallPaths& paths = lock.paths();
@@ -189,259 +490,19 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
   // State check; failures up to here leave the disk as it was.
   const RemoteInstallSteps::OutputState state =
       RemoteInstallSteps::checkOutputState(paths, o.overwrite, o.resume);
-  const bool checkpointPresent = state.checkpointPresent;
 
   try {
-    cancellation.check();
-    const std::optional<RemoteInstallCheckpoint> loaded =
-        RemoteInstallSteps::loadSavedDownload(paths, o.resume, transfer);
-    const HuggingFaceRemoteSource source =
-        RemoteInstallSteps::hubSource(transfer, session, loaded, paths);
-
-    emit(ModelInstallProgress::DownloadingMetadata{});
-    const RemoteSnapshot snapshot =
-        o.knownSources
-            ? RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_,
-                                   *o.knownSources)
-            : RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_);
-
-    cancellation.check();
-    RepackPlan plan = RepackPlan::build(snapshot.metadata, snapshot.arch, snapshot.shardHeaders,
-                                        paths.partialDirectory);
-    if (o.knownSources) {
-      // The model id comes from the same table that admitted the source.
-      const auto known = o.knownSources->find(snapshot.metadata.indexSha256Hex);
-      plan.matchedModelID =
-          known == o.knownSources->end() ? std::nullopt : std::optional<std::string>(known->second);
-    }
-    requireOneExpertStride(plan);
-    const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
-    const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
-
-    RemoteInstallCheckpoint checkpoint = RemoteInstallSteps::checkpointFor(
-        loaded, transfer, snapshot.resolvedCommit, snapshot.metadata.indexSha256Hex, copyPlan);
-    if (loaded) {
-      if (partialOutputsValid(copyPlan, plan, paths.partialDirectory)) {
-        checkpoint.completedRanges =
-            reconcileCompletedRanges(checkpoint.completedRanges, copyPlan, paths.partialDirectory,
-                                     [&] { cancellation.check(); });
-      } else {
-        // Start the payload over under the same identity. Removing the
-        // partial directory also removes the fetched metadata; config.json
-        // is fetched again so that the package still carries it.
-        checkpoint.completedRanges.clear();
-        Posix::removeAll(paths.partialDirectory);
-        Posix::mkdirP(paths.partialDirectory);
-        reserveOutputs(plan, paths.partialDirectory, audit_, cancellation);
-        if (const auto config = snapshot.remoteFiles.find("config.json");
-            config != snapshot.remoteFiles.end()) {
-          pinned.fetchSmallFile("config.json", config->second, kConfigCapBytes,
-                                paths.metadataDirectory + "/config.json", &audit_);
-        }
-      }
-      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
-    }
-
-    const uint64_t outputBytes = outputBytesOf(plan);
-    emit(ModelInstallProgress::Planning{copyPlan.remoteBytesToDownload, outputBytes});
-
-    uint64_t finishedDestinationBytes = 0;
-    for (const RemoteCompletedRange& r : checkpoint.completedRanges) {
-      finishedDestinationBytes += r.destinationBytes;
-    }
-    const uint64_t stillToWrite =
-        outputBytes > finishedDestinationBytes ? outputBytes - finishedDestinationBytes : 0;
-    const DiskSpaceRequirement space = DiskSpaceChecker::requireAvailable(
-        paths.parentDirectory,
-        korvexCheckedAdd(stillToWrite, static_cast<uint64_t>(o.rangeChunkBytes), "diskSpace"),
-        o.minFreeReserveBytes);
-    emit(ModelInstallProgress::CheckingDisk{space});
-
-    cancellation.check();
-    audit_.remoteRepoID = o.repoID;
-    audit_.remoteRequestedRevision = o.revision;
-    audit_.remoteResolvedCommit = snapshot.resolvedCommit;
-    audit_.remoteRangeStreamingSupported = true;
-    audit_.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
-    audit_.sourceSnapshotSha256 = snapshot.metadata.indexSha256Hex;
-    audit_.bitWidthOverridesHonored = static_cast<int64_t>(snapshot.metadata.bitsOverrides.size());
-    audit_.tensorsDroppedMultimodal = plan.excludedMultimodalTensorNames;
-    audit_.packedExpertLayoutMode = "identity";
-
-    uint64_t reused = 0;
-    for (const RemoteCompletedRange& r : checkpoint.completedRanges) reused += r.sourceBytes;
-
-    if (o.dryRunSpaceCheck) {
-      if (!loaded) removeAllIgnoringErrors(paths.partialDirectory);
-      RemoteStreamingRepackResult result;
-      result.outputDir = o.outputDir;
-      result.resolvedCommit = snapshot.resolvedCommit;
-      result.plan = plan;
-      result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
-      result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
-      result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
-      result.remoteRetryCount = audit_.remoteRangeRetries;
-      result.reusedBytes = reused;
-      result.dryRun = true;
-      return result;
-    }
-
-    if (!loaded) {
-      emit(ModelInstallProgress::ReservingOutput{outputBytes});
-      reserveOutputs(plan, paths.partialDirectory, audit_, cancellation);
-      checkpoint.write(paths.checkpointFile, paths.parentDirectory);
-    }
-
-    // Copy.
-    std::shared_ptr<SourceByteProvider> provider = providerOverride_;
-    if (!provider) {
-      provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
-                                                               o.writeTileBytes, o.connections);
-    }
-    std::set<std::string> finished;
-    for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);
-    const uint64_t downloadedBefore = audit_.remoteBytesDownloaded;
-    const uint64_t total = copyPlan.remoteBytesToDownload;
-    emit(ModelInstallProgress::CopyingPayload{reused, 0, total});
-    provider->copyRanges(
-        copyPlan.coalescedCopies, finished, paths.partialDirectory, paths.rangeTemporaryFile,
-        audit_,
-        [&](uint64_t fetched) {
-          emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
-        },
-        [&](const RemoteCompletedRange& done) {
-          RemoteInstallSteps::recordFinishedRange(checkpoint, done, paths);
-        });
-
-    // Finalization: hash every output, then the documents, then promote.
-    const auto record = [&](const std::string& relativePath, const std::string& path) {
-      emit(ModelInstallProgress::HashingOutput{relativePath});
-      cancellation.check();
-      uint64_t size = 0;
-      {
-        UniqueFd fd = Posix::openRead(path);
-        size = Posix::fileSize(fd.get(), path);
-      }
-      const std::string digest =
-          WriterCore::hashEntireFile(path, size, audit_, [&] { cancellation.check(); });
-      audit_.outputFiles.push_back({relativePath, size, digest});
-    };
-
-    record("model_weights.bin", plan.resident.path);
-    uint64_t stride = 0;
-    int64_t expertsPerLayer = 0;
-    for (const LayerFilePlan& layer : plan.layers) {
-      if (layer.expertsPerLayer <= 0) continue;
-      if (stride == 0) {
-        stride = layer.expertStride;
-        expertsPerLayer = layer.expertsPerLayer;
-      }
-      cancellation.check();
-      record("packed_experts/" + fs::path(layer.path).filename().string(), layer.path);
-    }
-
-    const std::string packedDirectory = paths.partialDirectory + "/packed_experts";
-    Posix::mkdirP(packedDirectory);
-    const std::string layoutPath = packedDirectory + "/layout.json";
-    Posix::atomicWrite(
-        [&](const Posix::PieceWriter& write) {
-          KorvexJSON::writeLayout(plan, stride, [&](std::string_view piece) {
-            write(piece);
-            audit_.outputBytesWritten += piece.size();
-          });
-        },
-        layoutPath, packedDirectory);
-    KorvexJSON::checkLayoutReadBack(layoutPath, plan);
-    record("packed_experts/layout.json", layoutPath);
-
-    cancellation.check();
-    const std::string tokenizerDirectory = paths.partialDirectory + "/tokenizer";
-    cancellation.check();
-    const std::string fetchedConfig = paths.metadataDirectory + "/config.json";
-    Posix::mkdirP(tokenizerDirectory);
-    Posix::fsyncDirectory(paths.partialDirectory);
-    if (Posix::entryKind(fetchedConfig) == Kind::regular) {
-      const std::string target = tokenizerDirectory + "/config.json";
-      Posix::atomicWrite(Posix::readBoundedData(fetchedConfig, kConfigCapBytes), target,
-                         tokenizerDirectory);
-      record("tokenizer/config.json", target);
-    }
-
-    for (const SideFile& side : kSideFiles) {
-      cancellation.check();
-      RemoteFileInfo info;
-      try {
-        info = pinned.resolveFileInfo(side.name, &audit_);
-      } catch (const RepackError& error) {
-        if (!side.required && isNotFound(error)) continue;
-        throw;
-      }
-      const std::string target = tokenizerDirectory + "/" + side.name;
-      pinned.fetchSmallFile(side.name, info, side.cap, target, &audit_);
-      record(std::string("tokenizer/") + side.name, target);
-    }
-
-    removeAllIgnoringErrors(paths.rangeTemporaryFile);
-    removeAllIgnoringErrors(paths.metadataDirectory);
-    Posix::fsyncDirectory(paths.partialDirectory);
-    emit(ModelInstallProgress::Finalizing{});
-    cancellation.check();
-
-    std::map<std::string, KorvexJSON::FileEntry> files;
-    std::vector<VerifiedFileRecord> receiptFiles;
-    for (const RepackAudit::OutputFile& f : audit_.outputFiles) {
-      files[f.relativePath] = {f.size, f.sha256};
-      receiptFiles.push_back({f.relativePath, f.size, f.sha256});
-    }
-    const std::string manifestBytes = KorvexJSON::manifest(
-        plan, plan.matchedModelID.value_or("unknown/snapshot"),
-        "sha256:" + snapshot.metadata.indexSha256Hex, files, expertsPerLayer,
-        static_cast<int64_t>(plan.layers.size()), stride, KorvexJSON::classBitWidths(plan));
-    // Every file and directory above is durable by now, so the manifest
-    // never describes bytes that a power loss could take back.
-    const std::string manifestPath = paths.partialDirectory + "/manifest.json";
-    Posix::atomicWrite(
-        {reinterpret_cast<const uint8_t*>(manifestBytes.data()), manifestBytes.size()},
-        manifestPath, paths.partialDirectory);
-    audit_.outputBytesWritten += manifestBytes.size();
-
-    const std::string manifestSha =
-        Sha256Stream::hashFile(manifestPath, kHashTileBytes, false, false);
-    const std::string receipt = VerifiedInstallReceipt::encode(
-        paths.finalDirectory, manifestSha, manifestBytes.size(), o.repoID, snapshot.resolvedCommit,
-        VerifiedInstallReceipt::kInstallToolVersion, receiptFiles,
-        VerifiedInstallReceipt::timestampNow());
-    Posix::atomicWrite({reinterpret_cast<const uint8_t*>(receipt.data()), receipt.size()},
-                       paths.partialDirectory + "/verified-install.json", paths.partialDirectory);
-    audit_.outputBytesWritten += receipt.size();
-
-    cancellation.check();
-    promotePackage(RemoteInstallSteps::promotionOf(paths, state, checkpoint));
-
-    audit_.wallTimeSeconds = wallClockSeconds() - startTime_;
-    audit_.wholeFileHeapBuffers = false;
-    if (o.copyAuditPath) {
-      const std::string report = audit_.report(o.outputDir);
-      const std::string directory = fs::path(*o.copyAuditPath).parent_path().string();
-      Posix::mkdirP(directory);
-      Posix::atomicWrite({reinterpret_cast<const uint8_t*>(report.data()), report.size()},
-                         *o.copyAuditPath, directory);
-    }
-
-    RemoteStreamingRepackResult result;
-    result.outputDir = o.outputDir;
-    result.resolvedCommit = snapshot.resolvedCommit;
-    result.plan = plan;
-    result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
-    result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
-    result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
-    result.remoteRetryCount = audit_.remoteRangeRetries;
-    result.reusedBytes = reused;
-    result.downloadedThisRunBytes = audit_.remoteBytesDownloaded - downloadedBefore;
-    return result;
+    InstallRun install(o, audit_, progress, paths, state, session, providerOverride_);
+    install.plan();
+    install.checkSpace();
+    if (o.dryRunSpaceCheck) return install.dryRunResult();
+    install.reserve();
+    install.copy();
+    install.finalize();
+    return install.promote(startTime_);
   } catch (...) {
     // A saved download stays resumable; anything else this run created goes.
-    if (!checkpointPresent && Posix::entryKind(paths.checkpointFile) == Kind::absent) {
+    if (!state.checkpointPresent && Posix::entryKind(paths.checkpointFile) == Kind::absent) {
       removeAllIgnoringErrors(paths.partialDirectory);
     }
     throw;

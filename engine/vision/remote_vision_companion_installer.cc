@@ -162,30 +162,15 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
       checkpoint.write(paths.checkpointFile, paths.parentDirectory);
     }
 
-    // Copy.
+    // Reserve.
     emit(ModelInstallProgress::Planning{copyPlan.remoteBytesToDownload, plan.weightsFileSize});
-    uint64_t keptDestinationBytes = 0;
-    uint64_t reused = 0;
-    for (const RemoteCompletedRange& r : checkpoint.completedRanges) {
-      keptDestinationBytes += r.destinationBytes;
-      reused += r.sourceBytes;
-    }
-    const uint64_t stillToWrite = plan.weightsFileSize > keptDestinationBytes
-                                      ? plan.weightsFileSize - keptDestinationBytes
-                                      : 0;
-    const DiskSpaceRequirement space = DiskSpaceChecker::requireAvailable(
-        paths.parentDirectory,
-        korvexCheckedAdd(stillToWrite, static_cast<uint64_t>(o.rangeChunkBytes), "diskSpace"),
-        o.minFreeReserveBytes);
-    emit(ModelInstallProgress::CheckingDisk{space});
+    const uint64_t reused = RemoteInstallSteps::finishedOf(checkpoint).sourceBytes;
+    emit(ModelInstallProgress::CheckingDisk{RemoteInstallSteps::requireSpace(
+        paths, plan.weightsFileSize, checkpoint, transfer, o.minFreeReserveBytes)});
 
     cancellation.check();
-    audit_.remoteRepoID = o.repoID;
-    audit_.remoteRequestedRevision = o.revision;
-    audit_.remoteResolvedCommit = snapshot.resolvedCommit;
-    audit_.remoteRangeStreamingSupported = true;
-    audit_.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
-    audit_.sourceSnapshotSha256 = indexSha256;
+    RemoteInstallSteps::noteSource(audit_, transfer, snapshot.resolvedCommit, indexSha256,
+                                   copyPlan);
 
     if (checkpoint.completedRanges.empty()) {
       emit(ModelInstallProgress::ReservingOutput{plan.weightsFileSize});
@@ -193,26 +178,10 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
       checkpoint.write(paths.checkpointFile, paths.parentDirectory);
     }
 
-    std::shared_ptr<SourceByteProvider> provider = provider_;
-    if (!provider) {
-      provider = std::make_shared<HTTPRangeSourceByteProvider>(pinned, snapshot.remoteFiles,
-                                                               o.writeTileBytes, o.connections);
-    }
-    std::set<std::string> finished;
-    for (const RemoteCompletedRange& r : checkpoint.completedRanges) finished.insert(r.id);
-    const uint64_t downloadedBefore = audit_.remoteBytesDownloaded;
-    const uint64_t total = copyPlan.remoteBytesToDownload;
-    emit(ModelInstallProgress::CopyingPayload{reused, 0, total});
-    provider->copyRanges(
-        copyPlan.coalescedCopies, finished, paths.partialDirectory, paths.rangeTemporaryFile,
-        audit_,
-        [&](uint64_t fetched) {
-          emit(ModelInstallProgress::CopyingPayload{reused, fetched, total});
-        },
-        [&](const RemoteCompletedRange& done) {
-          RemoteInstallSteps::recordFinishedRange(checkpoint, done, paths);
-        });
-    const uint64_t downloadedThisRun = audit_.remoteBytesDownloaded - downloadedBefore;
+    // Copy.
+    const uint64_t downloadedThisRun = RemoteInstallSteps::copyPayload(
+        {provider_, pinned, snapshot.remoteFiles, transfer, copyPlan, paths}, checkpoint, audit_,
+        progress, {});
     audit_.sampleMemory();
 
     std::vector<uint8_t> processorConfig;

@@ -1,0 +1,81 @@
+// Hashes an install's outputs while their ranges arrive, so that the pass
+// after the copy reads only what could not be hashed in order.
+//
+// Each output's SHA-256 advances over its contiguous prefix of final bytes.
+// Bytes no pending range writes (the reserved resident index, padding, and
+// the ranges a resumed run kept) are final from the start; a pending range's
+// destinations become final when the range is reported `written`, which the
+// installer does only once the range is durable. A background thread reads
+// each newly final stretch back, mostly from the page cache, hashes it and
+// drops it from the cache. `digest` stops the thread and hashes whatever is
+// left, so the digest is that of the whole file as it stands.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/plan/range_copy_plan.h"
+
+class RepackAudit;
+
+class OutputHashBehind {
+ public:
+  struct Output {
+    std::string path;
+    uint64_t size = 0;
+  };
+
+  // `outputs` are the files to hash; the ranges of `copyPlan` whose ids are
+  // not in `finishedIDs` are the ones still to be written. Starts the thread.
+  OutputHashBehind(std::vector<Output> outputs, const RangeCopyPlan& copyPlan,
+                   const std::set<std::string>& finishedIDs, int64_t tileBytes);
+  // Stops the thread; nothing is reported.
+  ~OutputHashBehind();
+  OutputHashBehind(const OutputHashBehind&) = delete;
+  OutputHashBehind& operator=(const OutputHashBehind&) = delete;
+
+  // The bytes `range` wrote are final. Safe from any thread.
+  void written(const CoalescedRangeCopy& range);
+
+  // True when the output at `path` is one of this object's, planned at
+  // `size` bytes and not digested yet.
+  bool keeps(const std::string& path, uint64_t size) const;
+
+  // The SHA-256 (hex) of the output at `path`, after every range has been
+  // reported written. The first call stops the thread (rethrowing what it
+  // failed with); each call then hashes the rest of its file here.
+  // `cancellationCheck` runs before every tile. Tile counts go to `audit`.
+  std::string digest(const std::string& path, RepackAudit& audit,
+                     const std::function<void()>& cancellationCheck);
+
+  // Bytes hashed by the thread while the copy ran (for the audit).
+  uint64_t bytesHashedBehind() const;
+
+ private:
+  struct File;
+  void runThread();
+  bool hashReady(File& file, std::vector<uint8_t>& buffer);
+  void stopThread();
+
+  std::vector<std::unique_ptr<File>> files_;
+  std::map<std::string, File*> byPath_;
+  int64_t tileBytes_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  uint64_t generation_ = 0;  // bumped by every `written`
+  bool stopped_ = false;
+  std::exception_ptr failure_;
+  uint64_t tilesBehind_ = 0;
+  uint64_t bytesBehind_ = 0;
+  std::thread thread_;
+};
