@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
@@ -322,6 +326,111 @@ TEST_F(ByteProviderTest, DigestChangesWithAnyDestinationByteOrTheId) {
   EXPECT_EQ(destinationDigest(range, root()), recorded);
   range.id = "range-99999999";
   EXPECT_NE(destinationDigest(range, root()), recorded);
+}
+
+// Every fault of the single-connection tests, injected on one of eight
+// connections: a retryable one is retried on its own and the copy finishes
+// with every range's bytes in place; a final one ends the copy with the
+// message one connection gives, after the other transfers have stopped.
+TEST_F(ByteProviderTest, AFaultOnOneOfSeveralConnections) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  ASSERT_GE(plan.coalescedCopies.size(), 12u);
+  const auto parallel = [&] {
+    return HTTPRangeSourceByteProvider(source_.pinned(snapshot_.resolvedCommit),
+                                       snapshot_.remoteFiles, kDefaultWriteTileBytes, 8);
+  };
+  // The message names the shard, or the storage object's URL without its
+  // signed query.
+  const auto objectURLs = [&] {
+    std::set<std::string> urls;
+    for (const HubRequest& r : hub_->requests()) {
+      if (r.host == HubHost::storage) {
+        urls.insert(hub_->storageURL() + r.target.substr(0, r.target.find('?')));
+      }
+    }
+    return urls;
+  };
+  const auto checkCompleted = [&](const std::string& label) {
+    for (const RemoteCompletedRange& done : completed_) {
+      const auto range = std::find_if(plan.coalescedCopies.begin(), plan.coalescedCopies.end(),
+                                      [&](const auto& r) { return r.id == done.id; });
+      ASSERT_NE(range, plan.coalescedCopies.end()) << label;
+      EXPECT_EQ(done.destinationDigest, digestFromSource(*range, root(), MemoryCheckpoint(files_)))
+          << label;
+    }
+  };
+  const auto reset = [&] {
+    completed_.clear();
+    audit_.remoteRetries.clear();
+    hub_->clearFaults();
+    hub_->clearRequests();
+  };
+
+  struct Transient {
+    std::string name;
+    HubFault fault;
+    // A request dropped on a kept connection is sent again on a new one by
+    // libcurl itself, without a retry of ours.
+    bool mayBeResentUnseen = false;
+  };
+  const std::vector<Transient> transient = {
+      {"503 with Retry-After", HubFault::status(503).withRetryAfter("1")},
+      {"429", HubFault::status(429)},
+      {"502", HubFault::status(502)},
+      {"connection cut", HubFault::cutBody(100)},
+      {"connection dropped unanswered", HubFault::dropConnection(), true},
+  };
+  for (const Transient& c : transient) {
+    reset();
+    hub_->inject(c.fault.onHost(HubHost::storage).onNth(5));
+    copy(parallel(), plan.coalescedCopies);
+    EXPECT_EQ(completed_.size(), plan.coalescedCopies.size()) << c.name;
+    if (c.mayBeResentUnseen) {
+      EXPECT_LE(audit_.remoteRetries.size(), 1u) << c.name;
+    } else {
+      EXPECT_EQ(audit_.remoteRetries.size(), 1u) << c.name;
+    }
+    checkCompleted(c.name);
+  }
+
+  struct Final {
+    HubFault fault;
+    std::function<std::string(const std::string& shardOrURL)> error;
+    bool namesURL = false;
+  };
+  const std::string prefix = "remote protocol invalid: ";
+  const std::vector<Final> finals = {
+      {HubFault::status(404), [](const auto& u) { return "remote HTTP 404: " + u; }, true},
+      {HubFault::status(503).withRetryAfter("3601"),
+       [](const auto&) { return std::string("remote Retry-After 3601 exceeds 3600-second cap"); }},
+      {HubFault::ignoreRange(), [](const auto& u) { return "remote HTTP 200: " + u; }, true},
+      {HubFault::contentEncoding("gzip"),
+       [&](const auto& s) { return prefix + "compressed range response for " + s; }},
+      {HubFault::contentLength("99"),
+       [&](const auto& s) { return prefix + "wrong Content-Length for " + s; }},
+      {HubFault::weakETag(),
+       [&](const auto& s) { return prefix + "final ranged validator differs for " + s; }},
+  };
+  for (const Final& c : finals) {
+    reset();
+    const HubFault fault = c.fault.onHost(HubHost::storage).onNth(5);
+    hub_->inject(fault);
+    const std::string error = errorOf([&] { copy(parallel(), plan.coalescedCopies); });
+    std::set<std::string> expected;
+    for (const std::string& name :
+         c.namesURL ? objectURLs()
+                    : std::set<std::string>{plan_fixtures::kShard1, plan_fixtures::kShard2}) {
+      expected.insert(c.error(name));
+    }
+    EXPECT_TRUE(expected.contains(error)) << fault.describe() << ": " << error;
+    EXPECT_LT(completed_.size(), plan.coalescedCopies.size()) << fault.describe();
+    EXPECT_TRUE(audit_.remoteRetries.empty()) << fault.describe();
+    checkCompleted(fault.describe());
+    // Nothing goes on after copyRanges has returned.
+    const size_t requests = hub_->requests().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(hub_->requests().size(), requests) << fault.describe();
+  }
 }
 
 class GeneratedCheckpointCopyTest : public HubFixture {};
