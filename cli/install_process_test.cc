@@ -115,8 +115,9 @@ class InstallProcessTest : public ::testing::Test {
   // The kill points below are reached by holding the answer to the nth
   // request, so the installer fetches one range at a time.
   static std::unique_ptr<ChildProcess> start(std::vector<std::string> args,
-                                             const std::string& workingDirectory = "") {
-    args.insert(args.end(), {"--connections", "1"});
+                                             const std::string& workingDirectory = "",
+                                             int connections = 1) {
+    args.insert(args.end(), {"--connections", std::to_string(connections)});
     return std::make_unique<ChildProcess>(VELQUOR_BINARY, args, environment(), workingDirectory);
   }
 
@@ -251,6 +252,30 @@ TEST_F(InstallProcessTest, InterruptKeepsTheSavedDownloadForResume) {
   EXPECT_EQ(interrupted.out, "");
   EXPECT_EQ(interrupted.err, "install failed: the operation was cancelled\n");
   EXPECT_EQ(completedRanges(out + ".resume.json"), 1u);
+  EXPECT_TRUE(fs::is_directory(out + ".partial"));
+
+  hub_->clearFaults();
+  expectFinishedAsReference(install(out, {"--resume"}), out);
+}
+
+// Ctrl-C with several slow ranges in flight: every transfer stops at once,
+// the checkpoint holds only finished ranges, and the resume completes.
+TEST_F(InstallProcessTest, InterruptStopsEveryTransferInFlight) {
+  ASSERT_GE(rangeCount_, 3);
+  const std::string out = dir_.file("m.korvex");
+  hub_->inject(HubFault::throttle(64 * 1024).onHost(HubHost::storage).onMethod("GET").always());
+  auto installer = start({"--model", "varnel15", "--output", out}, "", 8);
+  ASSERT_TRUE(
+      eventually([&] { return storageGets() >= nthRangeRequest(3) || !installer->running(); }));
+  ASSERT_TRUE(installer->running()) << installer->wait().err;
+  const auto interrupted = std::chrono::steady_clock::now();
+  installer->signal(SIGINT);
+  const ProcessResult stopped = installer->wait();
+  // A throttled range would take far longer than this to finish.
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 10s);
+  EXPECT_EQ(stopped.exitStatus, 1);
+  EXPECT_EQ(stopped.err, "install failed: the operation was cancelled\n");
+  EXPECT_EQ(completedRanges(out + ".resume.json"), 0u);
   EXPECT_TRUE(fs::is_directory(out + ".partial"));
 
   hub_->clearFaults();
