@@ -10,7 +10,8 @@
 //       the checkpoint the hub would serve: layers, repository, revision,
 //       source bytes, shard names (shell-readable NAME=VALUE lines)
 //   install_bench --hub URL --ca FILE --output DIR [--layers N | --gib G]
-//       the install; DIR must not exist
+//                 [--connections N]
+//       the install (N ranges in flight, 8 by default); DIR must not exist
 
 #include <malloc.h>
 #include <sys/stat.h>
@@ -36,6 +37,7 @@
 #include "engine/io/sha256_stream.h"
 #include "engine/plan/korvex_json.h"
 #include "engine/remote/download_session.h"
+#include "engine/remote/source_byte_provider.h"
 #include "tools/checkpoint_generator.h"
 
 namespace {
@@ -52,6 +54,7 @@ struct Arguments {
   std::string hub;
   std::string ca;
   std::string output;
+  int64_t connections = kDefaultConnections;
 };
 
 Arguments parse(int argc, char** argv) {
@@ -74,6 +77,8 @@ Arguments parse(int argc, char** argv) {
       a.ca = value();
     } else if (flag == "--output") {
       a.output = value();
+    } else if (flag == "--connections") {
+      a.connections = std::stoll(value());
     } else {
       throw std::invalid_argument("unknown argument " + flag);
     }
@@ -299,6 +304,7 @@ int install(const Arguments& a) {
   o.baseURL = a.hub;
   o.rangeRetryAttempts = 4;
   o.retryBaseDelayNs = 1000000000;
+  o.connections = a.connections;
 
   const std::string parent = fs::path(o.outputDir).parent_path().string();
   fs::create_directories(parent);

@@ -33,6 +33,9 @@ namespace {
 constexpr char kHubHostName[] = "localhost";
 constexpr char kStorageHostName[] = "127.0.0.1";
 constexpr char kObjectsPrefix[] = "/objects/";
+// GET on the hub host: the connections and requests each host has seen, for
+// the benchmarks (not recorded as a request itself).
+constexpr char kStatsPath[] = "/_velquor-test-hub/stats";
 constexpr char kBouncePath[] = "/_bounce";
 constexpr char kKeyPairID[] = "K3TESTHUB";
 constexpr char kStorageCacheControl[] = "public, max-age=604800, immutable";
@@ -556,6 +559,7 @@ struct TestHub::State {
   std::string signedStorageURL(const FileEntry& entry) const;
 
   void handle(HubHost host, const httplib::Request& req, httplib::Response& res);
+  std::string statsJSON() const;
   Answer route(const Incoming& in, bool ignoreRange) const;
   Answer routeHub(const Incoming& in, bool ignoreRange) const;
   Answer routeStorage(const Incoming& in, bool ignoreRange) const;
@@ -1186,6 +1190,10 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   // Ranges are answered here, not by the library, which would otherwise
   // slice every body that has a Range header (faults must be able to ignore
   // it). The request object is not const; only the callback's view is.
+  if (host == HubHost::hub && req.method == "GET" && req.path == kStatsPath) {
+    res.set_content(statsJSON(), "application/json");
+    return;
+  }
   const auto receivedAt = std::chrono::steady_clock::now();
   const_cast<httplib::Request&>(req).ranges.clear();
   tlFinalEdits.reset();
@@ -1345,6 +1353,26 @@ void TestHub::clearFaults() {
 std::vector<HubRequest> TestHub::requests() const {
   std::lock_guard lock(state_->requestsMutex);
   return state_->requests;
+}
+
+std::string TestHub::State::statsJSON() const {
+  std::map<HubHost, std::set<int>> connections;
+  std::map<HubHost, size_t> requestCount;
+  {
+    std::lock_guard lock(requestsMutex);
+    for (const HubRequest& r : requests) {
+      connections[r.host].insert(r.remotePort);
+      ++requestCount[r.host];
+    }
+  }
+  std::string text = "{";
+  for (const auto& [name, host] : {std::pair{"hub", HubHost::hub}, {"storage", HubHost::storage}}) {
+    if (text.size() > 1) text += ", ";
+    text += std::string("\"") + name +
+            "\": {\"connections\": " + std::to_string(connections[host].size()) +
+            ", \"requests\": " + std::to_string(requestCount[host]) + "}";
+  }
+  return text + "}\n";
 }
 
 size_t TestHub::connectionsUsed(HubHost host) const {

@@ -25,7 +25,9 @@
 // a client that only compares it with the storage host's ETag.
 //
 // Faults are injected per request (HubFault) and every request is recorded
-// (HubRequest) so that tests can assert on what a client sent. All member
+// (HubRequest) so that tests can assert on what a client sent; GET
+// /_velquor-test-hub/stats on the hub host answers the connections and
+// requests each host has seen so far, as JSON. All member
 // functions of TestHub are safe to call from any thread.
 #pragma once
 
