@@ -573,7 +573,7 @@ struct TestHub::State {
 
   // Open connections per (host, client address); a connection counts from
   // its first request until it is closed.
-  std::mutex connectionsMutex;
+  mutable std::mutex connectionsMutex;
   std::map<std::pair<HubHost, std::string>, int> openConnections;
 
   mutable std::mutex requestsMutex;
@@ -1411,6 +1411,15 @@ HubFileFacts TestHub::facts(const std::string& path) const {
   const FileEntry& entry = state_->digested(*it->second);
   return HubFileFacts{entry.name,   entry.size,    entry.lfs,    entry.etag,
                       entry.sha256, entry.xetHash, entry.pointer};
+}
+
+size_t TestHub::openConnections(HubHost host) const {
+  std::lock_guard lock(state_->connectionsMutex);
+  size_t open = 0;
+  for (const auto& [key, count] : state_->openConnections) {
+    if (host == HubHost::any || key.first == host) open += static_cast<size_t>(count);
+  }
+  return open;
 }
 
 void TestHub::inject(HubFault fault) {

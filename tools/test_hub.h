@@ -266,6 +266,10 @@ class TestHub {
   // system gave out again to a later connection.
   size_t connectionsUsed(HubHost host = HubHost::any) const;
 
+  // Connections of every client open to `host` now, counted from their first
+  // request until they close.
+  size_t openConnections(HubHost host) const;
+
   // Stops both listeners, wakes stalled bodies, waits for every connection to
   // end and removes the CA file. Idempotent; the destructor calls it.
   void stop();

@@ -705,6 +705,15 @@ TEST_F(TestHubTest, ConnectionLimit) {
     if (!asOption) hub_->inject(HubFault::connectionLimit(2).onHost(HubHost::hub));
     const std::string target = url("config.json");
     const std::string storageTarget = storageLocation(kShard2);
+    const auto waitUntilClosed = [&](size_t open) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (hub_->openConnections(HubHost::hub) > open &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      return hub_->openConnections(HubHost::hub);
+    };
+    ASSERT_EQ(waitUntilClosed(0), 0u);
     hub_->clearRequests();
     std::vector<std::unique_ptr<KeptConnection>> clients;
     for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<KeptConnection>(hub_->caFile()));
