@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
@@ -322,6 +324,64 @@ TEST_F(ByteProviderTest, DigestChangesWithAnyDestinationByteOrTheId) {
   EXPECT_EQ(destinationDigest(range, root()), recorded);
   range.id = "range-99999999";
   EXPECT_NE(destinationDigest(range, root()), recorded);
+}
+
+// A source whose session really sleeps between attempts (interruptibly),
+// with pauses short enough for a test.
+HuggingFaceRemoteSource realTimeSource(const HuggingFaceRemoteSource& pinned, const TestHub& hub,
+                                       CancellationToken& token) {
+  HuggingFaceRemoteSource source = pinned;
+  RemoteDownloadSessionOptions options;
+  options.caBundlePath = hub.caFile();
+  options.cancellation = &token;
+  source.downloadSession =
+      std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
+  source.retryPolicy.attempts = 30;
+  source.retryPolicy.baseDelayNs = 50000000;
+  source.retryPolicy.maxDelayNs = 400000000;
+  return source;
+}
+
+// A server that refuses more than two of one client's connections: with
+// eight allowed, the copy backs off to what the server accepts and
+// finishes with every range's bytes in place.
+TEST_F(ByteProviderTest, BacksOffToAServersConnectionLimit) {
+  // Forty-eight ranges that together copy one shard into one file.
+  const std::string shard = plan_fixtures::kShard1;
+  const std::string& bytes = files_.at(shard);
+  std::filesystem::create_directories(root());
+  const std::string out = root() + "/copy.bin";
+  UniqueFd fd = Posix::openCreateRW(out);
+  Posix::ftruncate(fd.get(), out, static_cast<int64_t>(bytes.size()));
+  std::vector<CoalescedRangeCopy> ranges;
+  const uint64_t piece = bytes.size() / 48 + 1;
+  for (uint64_t at = 0; at < bytes.size(); at += piece) {
+    const uint64_t size = std::min<uint64_t>(piece, bytes.size() - at);
+    char id[32];
+    std::snprintf(id, sizeof id, "range-%08zu", ranges.size());
+    ranges.push_back(
+        CoalescedRangeCopy{id, shard, at, size, {RangeCopy{shard, at, size, out, at}}});
+  }
+  hub_->inject(HubFault::connectionLimit(2));
+  hub_->inject(HubFault::delay(std::chrono::milliseconds(100)).onHost(HubHost::storage).always());
+  const HuggingFaceRemoteSource source =
+      realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
+  copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 8),
+       ranges);
+
+  EXPECT_EQ(completed_.size(), ranges.size());
+  EXPECT_TRUE(testutil::readFile(out) == bytes);
+  const std::vector<HubRequest> requests = hub_->requests();
+  const auto firstRefusal = std::find_if(requests.begin(), requests.end(),
+                                         [](const HubRequest& r) { return r.status == 429; });
+  ASSERT_NE(firstRefusal, requests.end());
+  // Refusals on the storage host mean more than two transfers at once after
+  // the hub's refusals had been answered: the adaptive limit keeps that
+  // from happening (eight fixed workers got dozens).
+  const auto storageRefusals = std::count_if(firstRefusal, requests.end(), [](const HubRequest& r) {
+    return r.host == HubHost::storage && r.status == 429;
+  });
+  EXPECT_LE(storageRefusals, 2);
 }
 
 class GeneratedCheckpointCopyTest : public HubFixture {};
