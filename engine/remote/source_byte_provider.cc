@@ -346,8 +346,10 @@ void HTTPRangeSourceByteProvider::copyRanges(
   if (run.pending.empty()) return;
   if (progress) progress(0);
 
-  // The environment's clock, jitter and sleep are the session's, which need
-  // not be thread-safe; a worker's back-off also ends when the run stops.
+  // The environment's clock, jitter and sleep are the session's. Pauses of
+  // several workers run at once and end when the run stops; an injected
+  // environment without such a pause, which need not be thread-safe, is
+  // called one thread at a time (a test's fake sleeper returns at once).
   auto environmentMutex = std::make_shared<std::mutex>();
   const RemoteRetryEnvironment shared = session.retryEnvironment();
   run.retryEnvironment.now = [environmentMutex, shared] {
@@ -358,14 +360,20 @@ void HTTPRangeSourceByteProvider::copyRanges(
     const std::lock_guard<std::mutex> lock(*environmentMutex);
     return shared.jitter();
   };
-  run.retryEnvironment.sleeper = [environmentMutex, shared, &run](uint64_t ns) {
-    run.stop.check();
-    {
-      const std::lock_guard<std::mutex> lock(*environmentMutex);
-      shared.sleeper(ns);
-    }
-    run.stop.check();
-  };
+  if (shared.stoppableSleeper) {
+    run.retryEnvironment.sleeper = [shared, &run](uint64_t ns) {
+      shared.stoppableSleeper(ns, run.stop);
+    };
+  } else {
+    run.retryEnvironment.sleeper = [environmentMutex, shared, &run](uint64_t ns) {
+      run.stop.check();
+      {
+        const std::lock_guard<std::mutex> lock(*environmentMutex);
+        shared.sleeper(ns);
+      }
+      run.stop.check();
+    };
+  }
 
   const size_t count = std::min<size_t>(static_cast<size_t>(connections_), run.pending.size());
   std::vector<std::thread> workers;

@@ -384,6 +384,34 @@ TEST_F(ByteProviderTest, BacksOffToAServersConnectionLimit) {
   EXPECT_LE(storageRefusals, 2);
 }
 
+// A final failure of one range ends the others' back-off pauses: the copy
+// stops at once with the message one connection would have shown.
+TEST_F(ByteProviderTest, AFinalFailureCutsOtherRangesPausesShort) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  const std::vector<CoalescedRangeCopy> ranges(plan.coalescedCopies.begin(),
+                                               plan.coalescedCopies.begin() + 4);
+  const HuggingFaceRemoteSource source =
+      realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
+  hub_->inject(HubFault::status(400).onHost(HubHost::storage));
+  const std::string alone = errorOf([&] {
+    copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 1),
+         ranges);
+  });
+  EXPECT_EQ(alone.substr(0, 17), "remote HTTP 400: ");
+
+  hub_->inject(HubFault::status(503).withRetryAfter("30").onHost(HubHost::storage));
+  hub_->inject(HubFault::status(400).onHost(HubHost::storage));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      errorOf([&] {
+        copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 2),
+             ranges);
+      }),
+      alone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(hub_->pendingFaults(), 0u);
+}
+
 class GeneratedCheckpointCopyTest : public HubFixture {};
 
 TEST_F(GeneratedCheckpointCopyTest, AKnownCheckpointIsCopiedByteForByte) {
