@@ -286,6 +286,7 @@ struct Incoming {
   std::string rawPath;                // raw, without query
   std::vector<std::string> segments;  // decoded, after the leading "/"
   std::string path;                   // decoded, "/" + segments joined
+  int openConnections = 0;            // the client's, to this host
 };
 
 Incoming parseIncoming(HubHost host, const httplib::Request& req) {
@@ -417,6 +418,12 @@ HubFault HubFault::dropConnection() {
   return f;
 }
 
+HubFault HubFault::connectionLimit(int connections) {
+  HubFault f = status(429).always();
+  f.match.openConnectionsAbove = connections;
+  return f;
+}
+
 HubFault HubFault::on(std::string pathSuffix) const {
   HubFault f = *this;
   f.match.pathSuffix = std::move(pathSuffix);
@@ -463,6 +470,9 @@ std::string HubFault::describe() const {
   std::vector<std::string> parts;
   const Effect& e = effect;
   if (e.status) parts.push_back("status " + std::to_string(*e.status));
+  if (match.openConnectionsAbove) {
+    parts.push_back("over " + std::to_string(*match.openConnectionsAbove) + " connections");
+  }
   if (e.retryAfter) parts.push_back("Retry-After " + *e.retryAfter);
   if (e.redirect) {
     static constexpr const char* kNames[] = {"same host", "same host absolute", "plain HTTP",
@@ -501,6 +511,46 @@ std::optional<std::string> HubRequest::header(std::string_view name) const {
 // ---------------------------------------------------------------------------
 // The server.
 
+namespace {
+
+// The connection the current thread serves: the library runs each accepted
+// connection, from accept to close, as one task of its queue.
+struct ServedConnection {
+  bool counted = false;
+  std::string client;
+};
+thread_local ServedConnection* tlConnection = nullptr;
+
+// The listener's thread pool, which also tells when each connection ends.
+class ConnectionTrackingQueue final : public httplib::TaskQueue {
+ public:
+  ConnectionTrackingQueue(size_t threads, std::function<void(const std::string&)> closed)
+      : pool_(threads), closed_(std::move(closed)) {}
+
+  void enqueue(std::function<void()> fn) override {
+    pool_.enqueue([this, fn = std::move(fn)] {
+      ServedConnection connection;
+      tlConnection = &connection;
+      struct Closing {
+        ConnectionTrackingQueue& queue;
+        ServedConnection& connection;
+        ~Closing() {
+          tlConnection = nullptr;
+          if (connection.counted) queue.closed_(connection.client);
+        }
+      } closing{*this, connection};
+      fn();
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::function<void(const std::string&)> closed_;
+};
+
+}  // namespace
+
 struct TestHub::State {
   explicit State(TestHubOptions o) : options(std::move(o)) {}
   ~State() { shutdown(); }
@@ -521,7 +571,13 @@ struct TestHub::State {
   mutable std::map<std::string, const FileEntry*> objects;  // storage object id -> file
 
   mutable std::mutex faultsMutex;
+  std::optional<HubFault> connectionLimit;  // from options.maxConnections
   std::deque<HubFault> faults;
+
+  // Open connections per (host, client address); a connection counts from
+  // its first request until it is closed.
+  mutable std::mutex connectionsMutex;
+  std::map<std::pair<HubHost, std::string>, int> openConnections;
 
   mutable std::mutex requestsMutex;
   std::vector<HubRequest> requests;
@@ -567,6 +623,8 @@ struct TestHub::State {
   Answer bounce(const Incoming& in) const;
   Answer faultRedirect(const Incoming& in, const HubFault::Effect& effect) const;
   std::optional<HubFault> takeFault(const Incoming& in, const std::string& fileName);
+  int countConnection(HubHost host, const std::string& client);
+  void connectionClosed(HubHost host, const std::string& client);
   void emit(const Incoming& in, const Answer& answer, const HubFault::Effect& effect,
             httplib::Response& res);
 };
@@ -844,6 +902,22 @@ void TestHub::State::setUp() {
   if (!out) throw std::runtime_error("test hub: cannot write " + caFile);
 }
 
+int TestHub::State::countConnection(HubHost host, const std::string& client) {
+  std::lock_guard lock(connectionsMutex);
+  int& open = openConnections[{host, client}];
+  if (tlConnection != nullptr && !tlConnection->counted) {
+    tlConnection->counted = true;
+    tlConnection->client = client;
+    ++open;
+  }
+  return open;
+}
+
+void TestHub::State::connectionClosed(HubHost host, const std::string& client) {
+  std::lock_guard lock(connectionsMutex);
+  --openConnections[{host, client}];
+}
+
 void TestHub::State::listen(Listener& listener, HubHost host, const char* hostName, uint16_t port) {
   listener.host = host;
   listener.hostName = hostName;
@@ -852,7 +926,10 @@ void TestHub::State::listen(Listener& listener, HubHost host, const char* hostNa
   httplib::SSLServer& server = *listener.server;
   if (!server.is_valid()) throw std::runtime_error("test hub: TLS set-up failed");
   const size_t threads = static_cast<size_t>(std::max(1, options.threadsPerListener));
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server.new_task_queue = [this, threads, host] {
+    return new ConnectionTrackingQueue(
+        threads, [this, host](const std::string& client) { connectionClosed(host, client); });
+  };
   // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
   // hub share a fixed port with a running one.
   server.set_socket_options([](socket_t sock) {
@@ -1167,8 +1244,12 @@ Answer TestHub::State::faultRedirect(const Incoming& in, const HubFault::Effect&
 
 std::optional<HubFault> TestHub::State::takeFault(const Incoming& in, const std::string& fileName) {
   std::lock_guard lock(faultsMutex);
+  if (connectionLimit && in.openConnections > *connectionLimit->match.openConnectionsAbove) {
+    return connectionLimit;
+  }
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     HubFault::Match& m = it->match;
+    if (m.openConnectionsAbove && in.openConnections <= *m.openConnectionsAbove) continue;
     if (m.host != HubHost::any && m.host != in.host) continue;
     if (!m.method.empty() && toLower(m.method) != toLower(in.method)) continue;
     if (!m.pathSuffix.empty() && !in.path.ends_with(m.pathSuffix) &&
@@ -1197,7 +1278,8 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   const auto receivedAt = std::chrono::steady_clock::now();
   const_cast<httplib::Request&>(req).ranges.clear();
   tlFinalEdits.reset();
-  const Incoming in = parseIncoming(host, req);
+  Incoming in = parseIncoming(host, req);
+  in.openConnections = countConnection(host, req.remote_addr);
 
   Answer answer;
   std::optional<HubFault> fault;
@@ -1233,6 +1315,7 @@ void TestHub::State::handle(HubHost host, const httplib::Request& req, httplib::
   record.status = answer.status;
   record.fault = fault ? fault->describe() : "";
   record.remotePort = req.remote_port;
+  record.openConnections = in.openConnections;
   record.receivedAt = receivedAt;
   {
     std::lock_guard lock(requestsMutex);
@@ -1307,6 +1390,9 @@ TestHub::~TestHub() { stop(); }
 std::unique_ptr<TestHub> TestHub::start(TestHubOptions options) {
   auto state = std::make_unique<State>(std::move(options));
   state->setUp();
+  if (state->options.maxConnections > 0) {
+    state->connectionLimit = HubFault::connectionLimit(state->options.maxConnections);
+  }
   state->listen(state->hub, HubHost::hub, kHubHostName, state->options.port);
   state->listen(state->storage, HubHost::storage, kStorageHostName, state->options.storagePort);
   return std::unique_ptr<TestHub>(new TestHub(std::move(state)));
@@ -1333,6 +1419,15 @@ HubFileFacts TestHub::facts(const std::string& path) const {
   const FileEntry& entry = state_->digested(*it->second);
   return HubFileFacts{entry.name,   entry.size,    entry.lfs,    entry.etag,
                       entry.sha256, entry.xetHash, entry.pointer};
+}
+
+size_t TestHub::openConnections(HubHost host) const {
+  std::lock_guard lock(state_->connectionsMutex);
+  size_t open = 0;
+  for (const auto& [key, count] : state_->openConnections) {
+    if (host == HubHost::any || key.first == host) open += static_cast<size_t>(count);
+  }
+  return open;
 }
 
 void TestHub::inject(HubFault fault) {

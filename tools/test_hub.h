@@ -76,6 +76,12 @@ struct TestHubOptions {
   std::chrono::seconds signedURLLifetime{3600};
   // Connections each listener serves at once.
   int threadsPerListener = 32;
+  // When positive, a request that arrives while one client (remote address)
+  // has more than this many connections open to the host it asks is answered
+  // 429 without Retry-After: HubFault::connectionLimit(maxConnections) on
+  // every request, ahead of the injected faults and untouched by
+  // clearFaults().
+  int maxConnections = 0;
 };
 
 // Where a fault sends a client (HubFault::redirect).
@@ -107,6 +113,9 @@ struct HubFault {
     std::string method;  // "GET", "HEAD"; empty matches every method
     int skip = 0;        // matching requests to let pass before applying
     int count = 1;       // applications; kUnlimited never runs out
+    // Matches only while the client has more than this many connections open
+    // to the host (the request's own connection included).
+    std::optional<int> openConnectionsAbove;
   };
 
   struct Effect {
@@ -165,6 +174,9 @@ struct HubFault {
   static HubFault delay(std::chrono::milliseconds duration);
   static HubFault throttle(uint64_t bytesPerSecond);
   static HubFault dropConnection();
+  // 429 on every request (no Retry-After) that arrives while the client has
+  // more than `connections` connections open to the host it asks.
+  static HubFault connectionLimit(int connections);
 
   // Matching.
   HubFault on(std::string pathSuffix) const;
@@ -198,6 +210,9 @@ struct HubRequest {
   int status = 0;      // the status answered
   std::string fault;   // describe() of the fault applied, or empty
   int remotePort = 0;  // the client's port: one value per connection
+  // The connections the client had open to this host when the request
+  // arrived, its own included.
+  int openConnections = 0;
   std::chrono::steady_clock::time_point receivedAt;
 
   // The first field of that name (case-insensitive), if any.
@@ -252,6 +267,10 @@ class TestHub {
   // carried no request is not counted, and neither is a client port the
   // system gave out again to a later connection.
   size_t connectionsUsed(HubHost host = HubHost::any) const;
+
+  // Connections of every client open to `host` now, counted from their first
+  // request until they close.
+  size_t openConnections(HubHost host) const;
 
   // Stops both listeners, wakes stalled bodies, waits for every connection to
   // end and removes the CA file. Idempotent; the destructor calls it.

@@ -55,6 +55,8 @@ TestHubCommandLine parseTestHubCommandLine(const std::vector<std::string>& args)
       o.lfsThresholdBytes = parseUnsigned(flag, value(), std::numeric_limits<uint64_t>::max() / 2);
     } else if (flag == "--url-lifetime") {
       o.signedURLLifetime = std::chrono::seconds(parseUnsigned(flag, value(), 10L * 365 * 86400));
+    } else if (flag == "--max-connections") {
+      o.maxConnections = static_cast<int>(parseUnsigned(flag, value(), 1000000));
     } else if (flag == "--sha256") {
       const std::string& pair = value();
       const size_t eq = pair.rfind('=');
@@ -81,7 +83,9 @@ std::string testHubUsage(const std::string& program) {
          "  [--throughput BYTES]     limit every response body to BYTES per second\n"
          "  [--lfs-threshold BYTES]  files this large are served through the storage host\n"
          "  [--sha256 FILE=HEX]      stand-in SHA-256 for a large file (repeatable)\n"
-         "  [--url-lifetime SECONDS] validity of signed storage URLs (default 3600)\n";
+         "  [--url-lifetime SECONDS] validity of signed storage URLs (default 3600)\n"
+         "  [--max-connections K]    answer 429 while a client has more than K connections\n"
+         "                           open to a host (default: no limit)\n";
 }
 
 int serveUntilSignalled(TestHubOptions options) {

@@ -22,7 +22,7 @@ struct TestHubCommandLine {
 //   --dir <checkpoint-dir> --repo <owner/name> --revision <40 hex>
 //   [--port N] [--storage-port N] [--token T] [--no-xet]
 //   [--throughput BYTES_PER_S] [--lfs-threshold BYTES]
-//   [--sha256 FILE=HEX]... [--url-lifetime SECONDS]
+//   [--sha256 FILE=HEX]... [--url-lifetime SECONDS] [--max-connections K]
 // --dir may be left out by a caller that supplies the files itself. Throws
 // std::invalid_argument with a message for the user.
 TestHubCommandLine parseTestHubCommandLine(const std::vector<std::string>& args);

@@ -666,6 +666,84 @@ TEST_F(TestHubTest, StopEndsStalledBodies) {
   EXPECT_FALSE(std::filesystem::exists(ca));
 }
 
+// One client connection, kept open between its requests until destroyed.
+class KeptConnection {
+ public:
+  explicit KeptConnection(const std::string& caFile) : curl_(curl_easy_init()) {
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, 20000L);
+    curl_easy_setopt(
+        curl_, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
+  }
+  ~KeptConnection() { curl_easy_cleanup(curl_); }
+  KeptConnection(const KeptConnection&) = delete;
+  KeptConnection& operator=(const KeptConnection&) = delete;
+
+  long get(const std::string& url) {
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    long status = 0;
+    if (curl_easy_perform(curl_) == CURLE_OK) {
+      curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+    }
+    return status;
+  }
+
+ private:
+  CURL* curl_;
+};
+
+// Above K open connections every request of the client is refused, on the
+// new connection and on the old ones alike, until one closes. The option
+// and the fault rule behave alike; the rule only where it matches.
+TEST_F(TestHubTest, ConnectionLimit) {
+  for (const bool asOption : {true, false}) {
+    SCOPED_TRACE(asOption ? "option" : "fault rule");
+    start([&](TestHubOptions& o) { o.maxConnections = asOption ? 2 : 0; });
+    if (!asOption) hub_->inject(HubFault::connectionLimit(2).onHost(HubHost::hub));
+    const std::string target = url("config.json");
+    const std::string storageTarget = storageLocation(kShard2);
+    const auto waitUntilClosed = [&](size_t open) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (hub_->openConnections(HubHost::hub) > open &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      return hub_->openConnections(HubHost::hub);
+    };
+    ASSERT_EQ(waitUntilClosed(0), 0u);
+    hub_->clearRequests();
+    std::vector<std::unique_ptr<KeptConnection>> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<KeptConnection>(hub_->caFile()));
+    EXPECT_EQ(clients[0]->get(target), 200);
+    EXPECT_EQ(clients[1]->get(target), 200);
+    EXPECT_EQ(clients[0]->get(target), 200);  // a connection is counted once
+    EXPECT_EQ(clients[2]->get(target), 429);
+    EXPECT_EQ(clients[0]->get(target), 429);
+    const std::vector<HubRequest> seen = hub_->requests();
+    ASSERT_EQ(seen.size(), 5u);
+    const std::vector<int> open = {1, 2, 2, 3, 3};
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].openConnections, open[i]) << i;
+    EXPECT_EQ(seen[3].fault, "status 429, over 2 connections");
+
+    // The storage host counts its own connections.
+    EXPECT_EQ(KeptConnection(hub_->caFile()).get(storageTarget), 200);
+
+    clients.pop_back();  // closes its connection
+    long status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((status = clients[0]->get(target)) == 429 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(status, 200);
+    clients.clear();
+    hub_.reset();
+  }
+}
+
 TEST_F(TestHubTest, RefusesBadOptions) {
   const auto startWith = [&](std::function<void(TestHubOptions&)> adjust) {
     return testutil::errorOf([&] { start(adjust); });
@@ -743,6 +821,8 @@ TEST(TestHubCommandLine, BadArgumentsExitWithTwo) {
       {with({"--dir", "/x", "--port", "70000"}),
        "--port needs a whole number up to 65535, got \"70000\""},
       {with({"--dir", "/x", "--token"}), "--token needs a value"},
+      {with({"--dir", "/x", "--max-connections", "two"}),
+       "--max-connections needs a whole number up to 1000000, got \"two\""},
   };
   for (const auto& [args, message] : cases) {
     const auto result = testutil::runProcess(VELQUOR_TEST_HUB_BINARY, args);

@@ -22,6 +22,20 @@ uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UIN
 // cancellation during a back-off pause.
 constexpr auto kSleepSlice = std::chrono::milliseconds(20);
 
+// Sleeps in short steps until the pause ends or a token is set.
+void pause(uint64_t nanoseconds, const CancellationToken& cancel, const CancellationToken* stop) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::nanoseconds(std::min<uint64_t>(nanoseconds, INT64_MAX / 2));
+  for (;;) {
+    cancel.check();
+    if (stop != nullptr) stop->check();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(deadline - now, kSleepSlice));
+  }
+}
+
 }  // namespace
 
 bool RemoteRetryPolicy::isRetryable(const std::exception_ptr& error) {
@@ -73,16 +87,9 @@ RemoteRetryEnvironment RemoteRetryEnvironment::system(const CancellationToken& c
   RemoteRetryEnvironment environment;
   environment.now = [] { return std::chrono::system_clock::now(); };
   environment.jitter = systemRetryJitterNs;
-  environment.sleeper = [&cancel](uint64_t nanoseconds) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::nanoseconds(std::min<uint64_t>(nanoseconds, INT64_MAX / 2));
-    for (;;) {
-      cancel.check();
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) return;
-      std::this_thread::sleep_for(
-          std::min<std::chrono::steady_clock::duration>(deadline - now, kSleepSlice));
-    }
+  environment.sleeper = [&cancel](uint64_t nanoseconds) { pause(nanoseconds, cancel, nullptr); };
+  environment.stoppableSleeper = [&cancel](uint64_t nanoseconds, const CancellationToken& stop) {
+    pause(nanoseconds, cancel, &stop);
   };
   return environment;
 }

@@ -44,6 +44,11 @@ struct RemoteRetryEnvironment {
   std::function<std::chrono::system_clock::time_point()> now;
   std::function<uint64_t()> jitter;                   // nanoseconds
   std::function<void(uint64_t nanoseconds)> sleeper;  // throws CancellationError
+  // The same pause, which also ends (throwing CancellationError) as soon as
+  // `stop` is set, and may run on several threads at once. The system
+  // environment has one; an injected environment may leave it empty, and
+  // its `sleeper` is then called by one thread at a time.
+  std::function<void(uint64_t nanoseconds, const CancellationToken& stop)> stoppableSleeper;
 
   static RemoteRetryEnvironment system(const CancellationToken& cancel);
 };

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
+#include "engine/remote/adaptive_concurrency.h"
 #include "format/little_endian.h"
 
 namespace {
@@ -84,10 +86,19 @@ HTTPRangeSourceByteProvider::HTTPRangeSourceByteProvider(
 
 // The state the workers of one copyRanges call share. `mutex` guards
 // everything below it and serialises the caller's callbacks.
+//
+// An attempt to fetch a range holds one of `controller.limit()` slots while
+// it is on the network; its back-off pause and the local work after it
+// (fsync, digest) hold none. A lowered limit therefore takes effect at the
+// next attempt and never abandons a range in flight.
 struct HTTPRangeSourceByteProvider::Run {
   Run(const std::string& root, RepackAudit& ledger, const std::function<void(uint64_t)>& onProgress,
-      const std::function<void(const RemoteCompletedRange&)>& onCompletion)
-      : outputRoot(root), audit(ledger), progress(onProgress), completion(onCompletion) {}
+      const std::function<void(const RemoteCompletedRange&)>& onCompletion, int64_t connections)
+      : outputRoot(root),
+        audit(ledger),
+        progress(onProgress),
+        completion(onCompletion),
+        controller(connections, AdaptiveConcurrency::Clock::now()) {}
 
   const std::string& outputRoot;
   RepackAudit& audit;
@@ -102,11 +113,44 @@ struct HTTPRangeSourceByteProvider::Run {
   std::exception_ptr failure;
   uint64_t fetched = 0;                      // bytes received by finished attempts
   std::map<const void*, uint64_t> inFlight;  // bytes received by running attempts
+  AdaptiveConcurrency controller;
+  int64_t active = 0;             // attempts holding a slot
+  std::condition_variable slots;  // signalled when a slot frees or the limit changes
 
   uint64_t receivedLocked() const {
     uint64_t total = fetched;
     for (const auto& [key, bytes] : inFlight) total += bytes;
     return total;
+  }
+
+  // Feeds the controller the bytes received so far.
+  void observeLocked() {
+    const int64_t before = controller.limit();
+    controller.observe(AdaptiveConcurrency::Clock::now(), receivedLocked());
+    if (controller.limit() != before) slots.notify_all();
+  }
+
+  // Waits for a free slot and takes it. Throws CancellationError once the
+  // run stops.
+  void acquireSlot() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      stop.check();
+      if (active < controller.limit()) break;
+      // Timed: the session's cancellation sets `stop` without signalling.
+      slots.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    ++active;
+  }
+
+  // Gives a slot back after an attempt; `error` is its failure, if any.
+  void releaseSlot(const std::exception_ptr& error) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    --active;
+    if (error && AdaptiveConcurrency::isOverload(error)) {
+      controller.overloaded(AdaptiveConcurrency::Clock::now());
+    }
+    slots.notify_all();
   }
 };
 
@@ -134,15 +178,20 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
                                           std::span<uint8_t> buffer) const {
   const RemoteFileInfo& info = files_.at(range.shardID);
   std::vector<int> descriptors;  // per destination
-  for (const RangeCopy& destination : range.destinations) {
-    auto open = files.find(destination.destinationPath);
-    if (open == files.end()) {
-      open = files
-                 .emplace(destination.destinationPath,
-                          Posix::openExistingRW(destination.destinationPath))
-                 .first;
+  try {
+    for (const RangeCopy& destination : range.destinations) {
+      auto open = files.find(destination.destinationPath);
+      if (open == files.end()) {
+        open = files
+                   .emplace(destination.destinationPath,
+                            Posix::openExistingRW(destination.destinationPath))
+                   .first;
+      }
+      descriptors.push_back(open->second.get());
     }
-    descriptors.push_back(open->second.get());
+  } catch (...) {
+    run.releaseSlot(nullptr);
+    throw;
   }
   RepackAudit local;
   // Every byte of the body at offset `at` of the range goes to each
@@ -172,19 +221,36 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   const auto report = [&](uint64_t received) {
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.inFlight[&range] = received;
+    run.observeLocked();
     if (run.progress) run.progress(run.receivedLocked());
   };
   const HuggingFaceRemoteSource atCommit = remote_.pinned(info.resolvedCommit);
+  // The worker took the range together with a slot for its first attempt.
+  bool holding = true;
+  const auto attempt = [&] {
+    if (!holding) {
+      run.acquireSlot();
+      holding = true;
+    }
+    try {
+      report(0);
+      const uint64_t bytes = atCommit.downloadRangeToSinkAttempt(
+          range.shardID, info, range.sourceOffset, range.size, sink, report, run.stop);
+      holding = false;
+      run.releaseSlot(nullptr);
+      return bytes;
+    } catch (...) {
+      holding = false;
+      run.releaseSlot(std::current_exception());
+      throw;
+    }
+  };
   uint64_t received = 0;
   try {
     received = withRemoteRetries(remote_.retryPolicy, "downloadRangeToTempFile:" + range.shardID,
-                                 &local, run.retryEnvironment, run.stop, [&] {
-                                   report(0);
-                                   return atCommit.downloadRangeToSinkAttempt(
-                                       range.shardID, info, range.sourceOffset, range.size, sink,
-                                       report, run.stop);
-                                 });
+                                 &local, run.retryEnvironment, run.stop, attempt);
   } catch (...) {
+    if (holding) run.releaseSlot(nullptr);
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.inFlight.erase(&range);
     mergeInto(run.audit, local);
@@ -222,24 +288,30 @@ void HTTPRangeSourceByteProvider::worker(Run& run) const {
   for (;;) {
     const CoalescedRangeCopy* range = nullptr;
     {
-      const std::lock_guard<std::mutex> lock(run.mutex);
-      if (run.failure || run.next == run.pending.size()) return;
-      if (remote_.session().cancellation().isCancelled()) {
-        run.failure = std::make_exception_ptr(CancellationError());
-        run.stop.cancel();
-        return;
+      // A range is taken only with a free slot for its first attempt.
+      std::unique_lock<std::mutex> lock(run.mutex);
+      for (;;) {
+        if (run.failure || run.next == run.pending.size()) return;
+        if (remote_.session().cancellation().isCancelled() || run.stop.isCancelled()) {
+          run.failure = std::make_exception_ptr(CancellationError());
+          run.stop.cancel();
+          run.slots.notify_all();
+          return;
+        }
+        if (run.active < run.controller.limit()) break;
+        run.slots.wait_for(lock, std::chrono::milliseconds(20));
       }
       range = run.pending[run.next++];
+      ++run.active;
     }
     try {
-      remote_.session().cancellation().check();
-      run.stop.check();
       copyOne(run, *range, files, buffer);
     } catch (...) {
       const std::lock_guard<std::mutex> lock(run.mutex);
       // The first failure is the run's; the others are the stop it caused.
       if (!run.failure) run.failure = std::current_exception();
       run.stop.cancel();
+      run.slots.notify_all();
       return;
     }
   }
@@ -262,7 +334,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
   }
   audit.noteScratch(writeTileBytes_);
 
-  Run run(outputRoot, audit, progress, completion);
+  Run run(outputRoot, audit, progress, completion, connections_);
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
     if (!files_.contains(range.shardID))
@@ -273,8 +345,10 @@ void HTTPRangeSourceByteProvider::copyRanges(
   if (run.pending.empty()) return;
   if (progress) progress(0);
 
-  // The environment's clock, jitter and sleep are the session's, which need
-  // not be thread-safe; a worker's back-off also ends when the run stops.
+  // The environment's clock, jitter and sleep are the session's. Pauses of
+  // several workers run at once and end when the run stops; an injected
+  // environment without such a pause, which need not be thread-safe, is
+  // called one thread at a time (a test's fake sleeper returns at once).
   auto environmentMutex = std::make_shared<std::mutex>();
   const RemoteRetryEnvironment shared = session.retryEnvironment();
   run.retryEnvironment.now = [environmentMutex, shared] {
@@ -285,14 +359,20 @@ void HTTPRangeSourceByteProvider::copyRanges(
     const std::lock_guard<std::mutex> lock(*environmentMutex);
     return shared.jitter();
   };
-  run.retryEnvironment.sleeper = [environmentMutex, shared, &run](uint64_t ns) {
-    run.stop.check();
-    {
-      const std::lock_guard<std::mutex> lock(*environmentMutex);
-      shared.sleeper(ns);
-    }
-    run.stop.check();
-  };
+  if (shared.stoppableSleeper) {
+    run.retryEnvironment.sleeper = [shared, &run](uint64_t ns) {
+      shared.stoppableSleeper(ns, run.stop);
+    };
+  } else {
+    run.retryEnvironment.sleeper = [environmentMutex, shared, &run](uint64_t ns) {
+      run.stop.check();
+      {
+        const std::lock_guard<std::mutex> lock(*environmentMutex);
+        shared.sleeper(ns);
+      }
+      run.stop.check();
+    };
+  }
 
   const size_t count = std::min<size_t>(static_cast<size_t>(connections_), run.pending.size());
   std::vector<std::thread> workers;

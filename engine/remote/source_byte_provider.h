@@ -51,7 +51,10 @@ inline constexpr int64_t kDefaultConnections = 8;
 inline constexpr int64_t kMaxConnections = 64;
 
 // The byte provider over ranged HTTP requests to the hub. Up to `connections`
-// ranges are in flight at once, each on a worker thread of its own; a
+// ranges are in flight at once, each on a worker thread of its own; how many
+// of them are on the network at a time adapts to the server and the path
+// (AdaptiveConcurrency: from min(4, connections), fewer after a 429, a 503
+// or a stall), and `connections` 1 fetches one range at a time. A
 // range's body goes straight to its destinations' final offsets as it
 // arrives (no temporary file: the install needs no disk beyond the package).
 // Once a range's bytes are all written, the worker fsyncs the files it

@@ -433,6 +433,92 @@ TEST_F(ByteProviderTest, AFaultOnOneOfSeveralConnections) {
   }
 }
 
+// A source whose session really sleeps between attempts (interruptibly),
+// with pauses short enough for a test.
+HuggingFaceRemoteSource realTimeSource(const HuggingFaceRemoteSource& pinned, const TestHub& hub,
+                                       CancellationToken& token) {
+  HuggingFaceRemoteSource source = pinned;
+  RemoteDownloadSessionOptions options;
+  options.caBundlePath = hub.caFile();
+  options.cancellation = &token;
+  source.downloadSession =
+      std::make_shared<const RemoteDownloadSession>(RemoteDownloadSessionPolicy{}, options);
+  source.retryPolicy.attempts = 30;
+  source.retryPolicy.baseDelayNs = 50000000;
+  source.retryPolicy.maxDelayNs = 400000000;
+  return source;
+}
+
+// A server that refuses more than two of one client's connections: with
+// eight allowed, the copy backs off to what the server accepts and
+// finishes with every range's bytes in place.
+TEST_F(ByteProviderTest, BacksOffToAServersConnectionLimit) {
+  // Forty-eight ranges that together copy one shard into one file.
+  const std::string shard = plan_fixtures::kShard1;
+  const std::string& bytes = files_.at(shard);
+  std::filesystem::create_directories(root());
+  const std::string out = root() + "/copy.bin";
+  UniqueFd fd = Posix::openCreateRW(out);
+  Posix::ftruncate(fd.get(), out, static_cast<int64_t>(bytes.size()));
+  std::vector<CoalescedRangeCopy> ranges;
+  const uint64_t piece = bytes.size() / 48 + 1;
+  for (uint64_t at = 0; at < bytes.size(); at += piece) {
+    const uint64_t size = std::min<uint64_t>(piece, bytes.size() - at);
+    char id[32];
+    std::snprintf(id, sizeof id, "range-%08zu", ranges.size());
+    ranges.push_back(
+        CoalescedRangeCopy{id, shard, at, size, {RangeCopy{shard, at, size, out, at}}});
+  }
+  hub_->inject(HubFault::connectionLimit(2));
+  hub_->inject(HubFault::delay(std::chrono::milliseconds(100)).onHost(HubHost::storage).always());
+  const HuggingFaceRemoteSource source =
+      realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
+  copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 8),
+       ranges);
+
+  EXPECT_EQ(completed_.size(), ranges.size());
+  EXPECT_TRUE(testutil::readFile(out) == bytes);
+  const std::vector<HubRequest> requests = hub_->requests();
+  const auto firstRefusal = std::find_if(requests.begin(), requests.end(),
+                                         [](const HubRequest& r) { return r.status == 429; });
+  ASSERT_NE(firstRefusal, requests.end());
+  // Refusals on the storage host mean more than two transfers at once after
+  // the hub's refusals had been answered: the adaptive limit keeps that
+  // from happening (eight fixed workers got dozens).
+  const auto storageRefusals = std::count_if(firstRefusal, requests.end(), [](const HubRequest& r) {
+    return r.host == HubHost::storage && r.status == 429;
+  });
+  EXPECT_LE(storageRefusals, 2);
+}
+
+// A final failure of one range ends the others' back-off pauses: the copy
+// stops at once with the message one connection would have shown.
+TEST_F(ByteProviderTest, AFinalFailureCutsOtherRangesPausesShort) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  const std::vector<CoalescedRangeCopy> ranges(plan.coalescedCopies.begin(),
+                                               plan.coalescedCopies.begin() + 4);
+  const HuggingFaceRemoteSource source =
+      realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
+  hub_->inject(HubFault::status(400).onHost(HubHost::storage));
+  const std::string alone = errorOf([&] {
+    copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 1),
+         ranges);
+  });
+  EXPECT_EQ(alone.substr(0, 17), "remote HTTP 400: ");
+
+  hub_->inject(HubFault::status(503).withRetryAfter("30").onHost(HubHost::storage));
+  hub_->inject(HubFault::status(400).onHost(HubHost::storage));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      errorOf([&] {
+        copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 2),
+             ranges);
+      }),
+      alone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(hub_->pendingFaults(), 0u);
+}
+
 class GeneratedCheckpointCopyTest : public HubFixture {};
 
 TEST_F(GeneratedCheckpointCopyTest, AKnownCheckpointIsCopiedByteForByte) {
