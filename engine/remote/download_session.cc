@@ -107,18 +107,19 @@ RemoteMetadataResponse RemoteDownloadSession::response(const HttpRequest& reques
   return RemoteMetadataResponse{std::move(exchange.body()), std::move(exchange.finalResponse())};
 }
 
-RemoteRangeTransferResult RemoteDownloadSession::transfer(const HttpRequest& request,
-                                                          const std::string& targetPath,
-                                                          const RemoteRangeExpectation& expectation,
-                                                          const RemoteProgress& progress) const {
+RemoteRangeTransferResult RemoteDownloadSession::transfer(
+    const HttpRequest& request, const std::string& targetPath,
+    const RemoteRangeExpectation& expectation, const RemoteProgress& progress,
+    const RemoteAcceptedResponse& accepted) const {
   return RemoteRangeTransfer::run(*transport_, configuration_, request, targetPath, expectation,
-                                  policy_.maximumRedirects, progress, *cancellation_);
+                                  policy_.maximumRedirects, progress, *cancellation_, nullptr,
+                                  accepted);
 }
 
 RemoteRangeTransferResult RemoteDownloadSession::transferToSink(
     const HttpRequest& request, const RemoteRangeExpectation& expectation,
-    const RemoteProgress& progress, const RemoteRangeSink& sink,
-    const CancellationToken& cancel) const {
+    const RemoteProgress& progress, const RemoteRangeSink& sink, const CancellationToken& cancel,
+    const RemoteAcceptedResponse& accepted) const {
   return RemoteRangeTransfer::runToSink(*transport_, configuration_, request, expectation,
-                                        policy_.maximumRedirects, progress, cancel, sink);
+                                        policy_.maximumRedirects, progress, cancel, sink, accepted);
 }

@@ -93,10 +93,11 @@ class RemoteDownloadSession {
   RemoteMetadataResponse response(const HttpRequest& request) const;
 
   // One ranged transfer into `targetPath` (created with O_EXCL; removed on
-  // failure).
+  // failure). `accepted`, when set, sees the response the transfer accepted.
   RemoteRangeTransferResult transfer(const HttpRequest& request, const std::string& targetPath,
                                      const RemoteRangeExpectation& expectation,
-                                     const RemoteProgress& progress) const;
+                                     const RemoteProgress& progress,
+                                     const RemoteAcceptedResponse& accepted = {}) const;
 
   // One ranged transfer whose body goes to `sink`; stopped by `cancel`
   // (which the caller sets, for example, when the session's token is set).
@@ -104,7 +105,8 @@ class RemoteDownloadSession {
                                            const RemoteRangeExpectation& expectation,
                                            const RemoteProgress& progress,
                                            const RemoteRangeSink& sink,
-                                           const CancellationToken& cancel) const;
+                                           const CancellationToken& cancel,
+                                           const RemoteAcceptedResponse& accepted = {}) const;
 
  private:
   RemoteDownloadSessionPolicy policy_;

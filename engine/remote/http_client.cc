@@ -289,6 +289,13 @@ class CurlHttpTransport final : public HttpTransport {
     if (share_ != nullptr) curl_share_cleanup(share_);
   }
 
+  void limitConnections(size_t connections) override {
+    std::vector<std::unique_ptr<CURL, FreeEasy>> evicted;  // closed after the pool is unlocked
+    std::lock_guard lock(poolMutex_);
+    handleLimit_ = connections == 0 ? kMaxIdleHandles : connections;
+    evictBeyondLimitLocked(evicted);
+  }
+
   CurlHttpTransport(const CurlHttpTransport&) = delete;
   CurlHttpTransport& operator=(const CurlHttpTransport&) = delete;
 
@@ -399,6 +406,7 @@ class CurlHttpTransport final : public HttpTransport {
   std::unique_ptr<CURL, FreeEasy> take(const std::string& origin) {
     {
       std::lock_guard lock(poolMutex_);
+      ++leased_;
       auto match = std::find(idleOrigins_.rbegin(), idleOrigins_.rend(), origin);
       if (match == idleOrigins_.rend() && !idle_.empty()) match = idleOrigins_.rbegin();
       if (match != idleOrigins_.rend()) {
@@ -411,6 +419,8 @@ class CurlHttpTransport final : public HttpTransport {
     }
     std::unique_ptr<CURL, FreeEasy> handle(curl_easy_init());
     if (!handle) {
+      std::lock_guard lock(poolMutex_);
+      --leased_;
       throw RemoteTransportError(RemoteTransportError::Code::other, "cannot create a transfer");
     }
     if (share_ != nullptr) curl_easy_setopt(handle.get(), CURLOPT_SHARE, share_);
@@ -421,12 +431,19 @@ class CurlHttpTransport final : public HttpTransport {
     // Drops every option, callback and pointer of the call that ended; the
     // share and the cached connections stay.
     curl_easy_reset(handle.get());
-    std::unique_ptr<CURL, FreeEasy> evicted;
+    std::vector<std::unique_ptr<CURL, FreeEasy>> evicted;  // closed after the pool is unlocked
     std::lock_guard lock(poolMutex_);
+    --leased_;
     idle_.push_back(handle.release());
     idleOrigins_.push_back(origin);
-    if (idle_.size() > kMaxIdleHandles) {
-      evicted.reset(idle_.front());  // closed after the pool is unlocked
+    evictBeyondLimitLocked(evicted);
+  }
+
+  // Oldest idle handles first, while the pool holds more than its limit.
+  void evictBeyondLimitLocked(std::vector<std::unique_ptr<CURL, FreeEasy>>& evicted) {
+    while (!idle_.empty() &&
+           (idle_.size() > kMaxIdleHandles || idle_.size() + leased_ > handleLimit_)) {
+      evicted.emplace_back(idle_.front());
       idle_.erase(idle_.begin());
       idleOrigins_.erase(idleOrigins_.begin());
     }
@@ -449,6 +466,8 @@ class CurlHttpTransport final : public HttpTransport {
   std::mutex poolMutex_;
   std::vector<CURL*> idle_;               // oldest first
   std::vector<std::string> idleOrigins_;  // the origin of each idle handle's last call
+  size_t leased_ = 0;                     // handles in calls now
+  size_t handleLimit_ = kMaxIdleHandles;  // busy and idle handles together
 };
 
 }  // namespace

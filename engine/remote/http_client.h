@@ -114,6 +114,11 @@ class HttpTransport {
   // and rethrows whatever a callback threw.
   virtual Outcome perform(const HttpClientConfiguration& configuration, const HttpRequest& request,
                           HttpExchange& exchange, const CancellationToken& cancel) = 0;
+  // Keeps at most `connections` handles, busy and idle together, from now
+  // on: idle ones beyond it are closed as calls end (0 restores the
+  // default). A client backing off from a server's connection limit must
+  // not keep idle connections open there either.
+  virtual void limitConnections(size_t /*connections*/) {}
 };
 
 // libcurl with automatic redirects off and the proxy environment variables

@@ -85,6 +85,48 @@ HttpRequest rangeRequest(const HuggingFaceRemoteSource& source, const std::strin
   return get;
 }
 
+// One transfer of the ranged GET `viaHub` (a request to the hub's resolve
+// URL): to the file's kept storage URL when there is a fresh one, else
+// through the hub, which teaches the cache where the hub sent it. A kept URL
+// that the storage host refuses with 403 is forgotten and the request goes
+// through the hub once more; whatever that gives is the attempt's outcome.
+RemoteRangeTransferResult routedTransfer(
+    const HuggingFaceRemoteSource& source, const HttpRequest& viaHub,
+    const CancellationToken& cancel,
+    const std::function<RemoteRangeTransferResult(const HttpRequest&,
+                                                  const RemoteAcceptedResponse&)>& transfer) {
+  StorageURLCache* const cache = source.storageURLs.get();
+  if (!cache) return transfer(viaHub, {});
+  const std::string& key = viaHub.url;
+  StorageURLCache::Route route = cache->lookup(key, cancel);
+  if (route.storageURL) {
+    // request() gives the token only to the hub's origin, never to storage.
+    HttpRequest direct = source.request(viaHub.method, *route.storageURL);
+    direct.headers.set("Range", viaHub.headers.get("Range").value_or(""));
+    try {
+      return transfer(direct, {});
+    } catch (const RepackError& error) {
+      const auto* answer = error.as<RepackError::RemoteHTTPResponse>();
+      if (!answer || answer->status != 403) throw;
+    }
+    cache->forget(key, *route.storageURL);
+    route = StorageURLCache::Route{};
+  }
+  const std::optional<std::string> hubOrigin = RemoteURL::origin(source.baseURL);
+  const RemoteAcceptedResponse learn = [&](const HttpResponse& response) {
+    const std::optional<std::string> origin = RemoteURL::origin(response.url);
+    cache->learn(key, response.url, origin.has_value() && origin != hubOrigin);
+  };
+  try {
+    RemoteRangeTransferResult result = transfer(viaHub, learn);
+    if (route.resolver) cache->release(key);
+    return result;
+  } catch (...) {
+    if (route.resolver) cache->release(key);
+    throw;
+  }
+}
+
 RemoteRangeExpectation rangeExpectation(const std::string& filename, const RemoteFileInfo& info,
                                         uint64_t offset, uint64_t count) {
   RemoteRangeExpectation expectation;
@@ -212,8 +254,12 @@ TemporaryRangeFile HuggingFaceRemoteSource::downloadRangeAttempt(
   Posix::mkdirP(tempDirectory);
   const std::string target = targetPath.value_or(
       (std::filesystem::path(tempDirectory) / newTemporaryRangeName()).string());
+  const RemoteRangeExpectation expectation = rangeExpectation(filename, info, offset, count);
   const RemoteRangeTransferResult result =
-      session().transfer(get, target, rangeExpectation(filename, info, offset, count), progress);
+      routedTransfer(*this, get, session().cancellation(),
+                     [&](const HttpRequest& request, const RemoteAcceptedResponse& accepted) {
+                       return session().transfer(request, target, expectation, progress, accepted);
+                     });
   return TemporaryRangeFile{result.path, result.byteCount};
 }
 
@@ -227,9 +273,12 @@ uint64_t HuggingFaceRemoteSource::downloadRangeToSinkAttempt(
     throwProtocol("range " + std::to_string(offset) + "-" + std::to_string(last) + " exceeds " +
                   filename);
   }
-  return session()
-      .transferToSink(rangeRequest(*this, filename, info, offset, last),
-                      rangeExpectation(filename, info, offset, length), progress, sink, cancel)
+  const RemoteRangeExpectation expectation = rangeExpectation(filename, info, offset, length);
+  return routedTransfer(*this, rangeRequest(*this, filename, info, offset, last), cancel,
+                        [&](const HttpRequest& request, const RemoteAcceptedResponse& accepted) {
+                          return session().transferToSink(request, expectation, progress, sink,
+                                                          cancel, accepted);
+                        })
       .byteCount;
 }
 

@@ -4,7 +4,13 @@
 // operation runs under the retry loop and through the download session.
 //
 // A source is a value; copies may be used from several threads at once
-// (they share the read-only download session).
+// (they share the read-only download session and the storage URL cache).
+//
+// A ranged download of a file the hub stores elsewhere goes through the
+// hub's redirect once; later ranges of the file go straight to the storage
+// URL it redirected to, while that URL is fresh (see StorageURLCache). When
+// the storage host refuses a kept URL with 403, the attempt forgets it and
+// goes through the hub again, once.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +23,7 @@
 #include "engine/remote/http_client.h"
 #include "engine/remote/range_transfer.h"
 #include "engine/remote/retry_policy.h"
+#include "engine/remote/storage_url_cache.h"
 
 class RepackAudit;
 
@@ -55,6 +62,9 @@ struct HuggingFaceRemoteSource {
   std::string baseURL = kDefaultHubBaseURL;  // HTTPS, no query or fragment
   std::string tempDirectory;                 // where temporary range files are created
   RemoteRetryPolicy retryPolicy;
+  // Where ranged downloads found each file; null sends every range through
+  // the hub.
+  std::shared_ptr<StorageURLCache> storageURLs = std::make_shared<StorageURLCache>();
 
   // A copy that names `commit` in every URL.
   HuggingFaceRemoteSource pinned(const std::string& commit) const;

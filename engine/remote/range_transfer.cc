@@ -110,6 +110,7 @@ HttpExchange::Disposition RemoteRangeTransferDelegate::response(const HttpRespon
   }
   try {
     RemoteRangeTransfer::validateResponse(response, expectation_);
+    if (accepted_) accepted_(response);
   } catch (...) {
     reject(std::current_exception());
     return Disposition::stop;
@@ -246,7 +247,8 @@ RemoteRangeTransferResult run(HttpTransport& transport,
                               const HttpRequest& request, const std::string& targetPath,
                               const RemoteRangeExpectation& expectation, int64_t maximumRedirects,
                               const RemoteProgress& progress, const CancellationToken& cancel,
-                              std::function<uint64_t()> monotonicNs) {
+                              std::function<uint64_t()> monotonicNs,
+                              const RemoteAcceptedResponse& accepted) {
   const std::filesystem::path parent = std::filesystem::path(targetPath).parent_path();
   if (!parent.empty()) Posix::mkdirP(parent.string());
   const int fd =
@@ -263,6 +265,7 @@ RemoteRangeTransferResult run(HttpTransport& transport,
   RemoteRangeTransferDelegate delegate(targetPath, expectation, std::move(sink), progress,
                                        RemoteRedirectPolicy::forRequest(request, maximumRedirects),
                                        std::move(monotonicNs));
+  delegate.observeAccepted(accepted);
   return perform(transport, configuration, request, delegate, cancel);
 }
 
@@ -271,10 +274,12 @@ RemoteRangeTransferResult runToSink(HttpTransport& transport,
                                     const HttpRequest& request,
                                     const RemoteRangeExpectation& expectation,
                                     int64_t maximumRedirects, const RemoteProgress& progress,
-                                    const CancellationToken& cancel, const RemoteRangeSink& sink) {
+                                    const CancellationToken& cancel, const RemoteRangeSink& sink,
+                                    const RemoteAcceptedResponse& accepted) {
   RemoteRangeTransferDelegate delegate("", expectation, sink, progress,
                                        RemoteRedirectPolicy::forRequest(request, maximumRedirects),
                                        nullptr);
+  delegate.observeAccepted(accepted);
   return perform(transport, configuration, request, delegate, cancel);
 }
 

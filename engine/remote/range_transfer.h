@@ -46,6 +46,10 @@ using RemoteProgress = std::function<void(uint64_t)>;
 // ends the transfer with that error.
 using RemoteRangeSink = std::function<void(uint64_t offset, std::span<const uint8_t> bytes)>;
 
+// Sees the response a transfer accepted (it passed every check), before any
+// of its body; `response.url` is the hop that gave it.
+using RemoteAcceptedResponse = std::function<void(const HttpResponse& response)>;
+
 // The hop-by-hop redirect decision of one transfer.
 struct RemoteRedirectPolicy {
   std::optional<std::string> originalRange;
@@ -89,6 +93,8 @@ class RemoteRangeTransferDelegate final : public HttpExchange {
   std::optional<HttpRequest> takeRedirect();
   // Prepares the delegate for the hop of `request`.
   void beginHop(const HttpRequest& request) { currentRequest_ = request; }
+  // `observer` sees the accepted response; a throw ends the transfer.
+  void observeAccepted(RemoteAcceptedResponse observer) { accepted_ = std::move(observer); }
 
   // Ends the transfer once: closes the file, removes it on failure, and
   // returns the result or throws the outcome's error. `clientError` is the
@@ -112,6 +118,7 @@ class RemoteRangeTransferDelegate final : public HttpExchange {
   bool terminal_ = false;
   HttpRequest currentRequest_;
   std::optional<HttpRequest> redirect_;
+  RemoteAcceptedResponse accepted_;
 };
 
 namespace RemoteRangeTransfer {
@@ -124,12 +131,14 @@ void validateResponse(const HttpResponse& response, const RemoteRangeExpectation
 // Creates the parent directory and the target file (O_EXCL: an existing file
 // is never overwritten; fileOpenFailed otherwise), then runs the transfer.
 // On failure the target is gone. `monotonicNs` defaults to the steady clock.
+// `accepted`, when set, sees the accepted response.
 RemoteRangeTransferResult run(HttpTransport& transport,
                               const HttpClientConfiguration& configuration,
                               const HttpRequest& request, const std::string& targetPath,
                               const RemoteRangeExpectation& expectation, int64_t maximumRedirects,
                               const RemoteProgress& progress, const CancellationToken& cancel,
-                              std::function<uint64_t()> monotonicNs = nullptr);
+                              std::function<uint64_t()> monotonicNs = nullptr,
+                              const RemoteAcceptedResponse& accepted = {});
 
 // The same transfer with the body handed to `sink` instead of a new file; a
 // failure leaves whatever the sink already received where it put it.
@@ -138,6 +147,7 @@ RemoteRangeTransferResult runToSink(HttpTransport& transport,
                                     const HttpRequest& request,
                                     const RemoteRangeExpectation& expectation,
                                     int64_t maximumRedirects, const RemoteProgress& progress,
-                                    const CancellationToken& cancel, const RemoteRangeSink& sink);
+                                    const CancellationToken& cancel, const RemoteRangeSink& sink,
+                                    const RemoteAcceptedResponse& accepted = {});
 
 }  // namespace RemoteRangeTransfer

@@ -190,11 +190,18 @@ TEST_F(RemoteHubTest, ShardMetadataComesFromTheHubsRedirect) {
 TEST_F(RemoteHubTest, RangesComeFromSignedStorageWithoutTheToken) {
   EXPECT_EQ(download(1000, 70000), shard_.substr(1000, 70000));
   EXPECT_EQ(download(kShardBytes - 1, 1), shard_.substr(kShardBytes - 1));
+  // The second range goes straight to the storage URL the first was sent
+  // to, still without the token.
   const std::vector<HubRequest> gets = requestsFor(kShard, "GET");
-  ASSERT_EQ(gets.size(), 4u);  // hub, storage, hub, storage
+  ASSERT_EQ(gets.size(), 3u);  // hub, storage, storage
   EXPECT_EQ(gets[0].header("Authorization"), std::string("Bearer ") + kHubToken);
   EXPECT_EQ(gets[1].host, HubHost::storage);
   EXPECT_EQ(gets[1].header("Range"), "bytes=1000-70999");
+  EXPECT_EQ(gets[2].host, HubHost::storage);
+  EXPECT_EQ(gets[2].target, gets[1].target);
+  EXPECT_EQ(gets[2].header("Authorization"), std::nullopt);
+  EXPECT_EQ(gets[2].header("Range"),
+            "bytes=" + std::to_string(kShardBytes - 1) + "-" + std::to_string(kShardBytes - 1));
   EXPECT_EQ(gets[0].target,
             "/velquor-test/tiny-moe/resolve/" + std::string(kHubCommit) + "/" + kShard);
   EXPECT_TRUE(audit_.remoteRetries.empty());
@@ -207,7 +214,7 @@ TEST_F(RemoteHubTest, SequentialRequestsReuseOneConnectionPerHost) {
   for (uint64_t i = 0; i < 6; ++i) {
     EXPECT_EQ(download(i * 40000, 40000), shard_.substr(i * 40000, 40000)) << i;
   }
-  EXPECT_EQ(requestsFor(kShard, "GET").size(), 6u * 2);  // the hub's redirect, then storage
+  EXPECT_EQ(requestsFor(kShard, "GET").size(), 1u + 6);  // one redirect, then storage only
   EXPECT_EQ(hub_->connectionsUsed(HubHost::hub), 1u);
   EXPECT_EQ(hub_->connectionsUsed(HubHost::storage), 1u);
 
@@ -285,9 +292,9 @@ TEST_F(RemoteHubTest, AKeptConnectionDroppedUnansweredIsReplacedAtOnce) {
   EXPECT_EQ(download(5, 1000), shard_.substr(5, 1000));
   EXPECT_TRUE(audit_.remoteRetries.empty());
   const std::vector<HubRequest> gets = requestsFor(kShard, "GET");
-  ASSERT_EQ(gets.size(), 3u);  // the hub's redirect, the dropped request, the one resent
-  EXPECT_EQ(gets[1].fault, "drop connection");
-  EXPECT_NE(gets[2].remotePort, gets[1].remotePort);
+  ASSERT_EQ(gets.size(), 2u);  // the dropped request, the one resent (the URL is kept)
+  EXPECT_EQ(gets[0].fault, "drop connection");
+  EXPECT_NE(gets[1].remotePort, gets[0].remotePort);
 }
 
 // Several threads at once on the one process-wide client: every answer is
@@ -316,7 +323,13 @@ TEST_F(RemoteHubTest, ConcurrentRequestsShareThePoolSafely) {
   }
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], "") << t;
-  EXPECT_EQ(requestsFor(kShard, "GET").size(), 2u * kThreads * kRangesEach);
+  size_t resolves = 0, storage = 0;
+  for (const HubRequest& r : requestsFor(kShard, "GET")) {
+    (r.host == HubHost::hub ? resolves : storage) += 1;
+  }
+  EXPECT_EQ(storage, static_cast<size_t>(kThreads * kRangesEach));
+  EXPECT_GE(resolves, 1u);
+  EXPECT_LE(resolves, static_cast<size_t>(kThreads));
   EXPECT_LE(hub_->connectionsUsed(HubHost::storage), static_cast<size_t>(kThreads));
 }
 
@@ -390,6 +403,7 @@ TEST_F(RemoteHubTest, TransientFaultsAreRetriedAndRecorded) {
     audit_.remoteRetries.clear();
     pauses_.clear();
     hub_->clearRequests();
+    source_.storageURLs = std::make_shared<StorageURLCache>();  // every case starts at the hub
     hub_->inject(c.fault);
     const TemporaryRangeFile file =
         source_.downloadRangeToTempFile(kShard, info, 5, 100000, std::nullopt, {}, &audit_);
@@ -509,6 +523,29 @@ TEST_F(RemoteHubTest, ExpiredSignatureIsFinalAndNeverShowsTheQuery) {
       [&] { source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_); });
   EXPECT_EQ(error, "remote HTTP 403: " + storageObjectURL());
   EXPECT_EQ(error.find("Signature"), std::string::npos);
+}
+
+// A kept storage URL that the storage host refuses is resolved again within
+// the attempt (no retry); refused again, the refusal is final as ever.
+TEST_F(RemoteHubTest, ARefusedStorageURLIsResolvedAgainOnce) {
+  EXPECT_EQ(download(0, 10), shard_.substr(0, 10));  // keeps the storage URL
+  hub_->clearRequests();
+  hub_->inject(HubFault::status(403).onHost(HubHost::storage));
+  EXPECT_EQ(download(100, 1000), shard_.substr(100, 1000));
+  std::vector<HubRequest> gets = requestsFor(kShard, "GET");
+  ASSERT_EQ(gets.size(), 3u);
+  EXPECT_EQ(gets[0].status, 403);
+  EXPECT_EQ(gets[1].host, HubHost::hub);
+  EXPECT_EQ(gets[2].status, 206);
+
+  hub_->clearRequests();
+  hub_->inject(HubFault::status(403).onHost(HubHost::storage).times(2));
+  const std::string error = errorOf([&] { download(0, 10); });
+  EXPECT_EQ(error, "remote HTTP 403: " + storageObjectURL());
+  gets = requestsFor(kShard, "GET");
+  ASSERT_EQ(gets.size(), 3u);  // kept URL refused, the hub's redirect, fresh URL refused
+  EXPECT_EQ(gets[1].host, HubHost::hub);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
 }
 
 TEST_F(RemoteHubTest, ATokenThatLeftTheHubNeverComesBack) {

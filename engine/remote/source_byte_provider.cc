@@ -114,8 +114,9 @@ struct HTTPRangeSourceByteProvider::Run {
   uint64_t fetched = 0;                      // bytes received by finished attempts
   std::map<const void*, uint64_t> inFlight;  // bytes received by running attempts
   AdaptiveConcurrency controller;
-  int64_t active = 0;             // attempts holding a slot
-  std::condition_variable slots;  // signalled when a slot frees or the limit changes
+  int64_t active = 0;                  // attempts holding a slot
+  HttpTransport* transport = nullptr;  // told the limit, so that it keeps no more connections
+  std::condition_variable slots;       // signalled when a slot frees or the limit changes
 
   uint64_t receivedLocked() const {
     uint64_t total = fetched;
@@ -127,7 +128,12 @@ struct HTTPRangeSourceByteProvider::Run {
   void observeLocked() {
     const int64_t before = controller.limit();
     controller.observe(AdaptiveConcurrency::Clock::now(), receivedLocked());
-    if (controller.limit() != before) slots.notify_all();
+    if (controller.limit() != before) limitChangedLocked();
+  }
+
+  void limitChangedLocked() {
+    if (transport) transport->limitConnections(static_cast<size_t>(controller.limit()));
+    slots.notify_all();
   }
 
   // Waits for a free slot and takes it. Throws CancellationError once the
@@ -148,7 +154,9 @@ struct HTTPRangeSourceByteProvider::Run {
     const std::lock_guard<std::mutex> lock(mutex);
     --active;
     if (error && AdaptiveConcurrency::isOverload(error)) {
+      const int64_t before = controller.limit();
       controller.overloaded(AdaptiveConcurrency::Clock::now());
+      if (controller.limit() != before) limitChangedLocked();
     }
     slots.notify_all();
   }
@@ -335,6 +343,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
   audit.noteScratch(writeTileBytes_);
 
   Run run(outputRoot, audit, progress, completion, connections_);
+  run.transport = &session.transport();
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
     if (!files_.contains(range.shardID))
@@ -390,6 +399,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
   for (std::thread& w : workers) w.join();
   done.store(true);
   watcher.join();
+  run.transport->limitConnections(0);
   if (run.failure) std::rethrow_exception(run.failure);
   cancel.check();
 }

@@ -123,6 +123,26 @@ class ByteProviderTest : public HubFixture {
     return n;
   }
 
+  // The hub's resolve requests per file.
+  std::map<std::string, size_t> resolves() const {
+    std::map<std::string, size_t> out;
+    for (const HubRequest& r : hub_->requests()) {
+      if (r.host == HubHost::hub && r.method == "GET") out[r.file] += 1;
+    }
+    return out;
+  }
+
+  // Every range of `plan` was reported once, holding the source's bytes.
+  void expectCopied(const RangeCopyPlan& plan) {
+    std::map<std::string, std::string> digests;
+    for (const RemoteCompletedRange& r : completed_) digests[r.id] = r.destinationDigest;
+    ASSERT_EQ(digests.size(), plan.coalescedCopies.size());
+    for (const CoalescedRangeCopy& range : plan.coalescedCopies) {
+      EXPECT_EQ(digests[range.id], digestFromSource(range, root(), MemoryCheckpoint(files_)))
+          << range.id;
+    }
+  }
+
   std::map<std::string, std::string> files_;
   RemoteSnapshot snapshot_;
   std::vector<uint64_t> progress_;
@@ -303,6 +323,61 @@ TEST_F(ByteProviderTest, CompletionFailuresAndCancellationEndTheCopy) {
   EXPECT_EQ(completed_.size(), 1u);
   EXPECT_EQ(storageGets(), 1u);
   EXPECT_FALSE(std::filesystem::exists(temporary()));
+}
+
+// Ranges of a shard fetched by several connections at once go through the
+// hub once per shard, then straight to the storage URL without the token.
+TEST_F(ByteProviderTest, EachShardIsResolvedOnceForAllItsRanges) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  std::map<std::string, size_t> rangesPerShard;
+  for (const CoalescedRangeCopy& r : plan.coalescedCopies) rangesPerShard[r.shardID] += 1;
+  ASSERT_EQ(rangesPerShard.size(), 2u);
+  for (const auto& [shard, n] : rangesPerShard) ASSERT_GE(n, 4u) << shard;
+  source_.storageURLs = std::make_shared<StorageURLCache>();  // forget what loading learned
+  copy(HTTPRangeSourceByteProvider(source_.pinned(snapshot_.resolvedCommit), snapshot_.remoteFiles,
+                                   kDefaultWriteTileBytes, 8),
+       plan.coalescedCopies);
+  expectCopied(plan);
+  EXPECT_EQ(resolves(), (std::map<std::string, size_t>{{plan_fixtures::kShard1, 1},
+                                                       {plan_fixtures::kShard2, 1}}));
+  EXPECT_EQ(storageGets(), plan.coalescedCopies.size());
+  for (const HubRequest& r : hub_->requests()) {
+    const std::optional<std::string> token = r.header("Authorization");
+    EXPECT_EQ(token, r.host == HubHost::hub
+                         ? std::optional<std::string>(std::string("Bearer ") + kHubToken)
+                         : std::nullopt)
+        << r.target;
+  }
+}
+
+// A storage URL that stops working (refused, or past its expiry) is
+// resolved again through the hub: no retry, the same bytes.
+TEST_F(ByteProviderTest, AStorageURLThatStopsWorkingIsResolvedAgain) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  const std::string shard = plan.coalescedCopies[0].shardID;
+  ASSERT_EQ(plan.coalescedCopies[2].shardID, shard);
+  source_.storageURLs = std::make_shared<StorageURLCache>();
+  hub_->inject(HubFault::status(403).onHost(HubHost::storage).onNth(3));
+  copy(provider(), plan.coalescedCopies);
+  expectCopied(plan);
+  EXPECT_EQ(resolves().at(shard), 2u);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
+
+  // URLs that live two seconds, and a pause of more than that after the first
+  // range: the next range finds its URL expired and resolves first.
+  hub_.reset();
+  serve(files_, [](TestHubOptions& o) { o.signedURLLifetime = std::chrono::seconds(2); });
+  snapshot_ = RemoteSnapshot::load(source_, dir_.file("metadata"), false, nullptr);
+  source_.storageURLs = std::make_shared<StorageURLCache>();
+  hub_->clearRequests();
+  completed_.clear();
+  bool paused = false;
+  copy(provider(), plan.coalescedCopies, {}, [&](const RemoteCompletedRange&) {
+    if (!std::exchange(paused, true)) std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  });
+  expectCopied(plan);
+  EXPECT_GE(resolves().at(shard), 2u);
+  EXPECT_TRUE(audit_.remoteRetries.empty());
 }
 
 TEST_F(ByteProviderTest, DigestChangesWithAnyDestinationByteOrTheId) {
