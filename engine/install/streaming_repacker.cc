@@ -203,7 +203,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
         RemoteInstallSteps::hubSource(transfer, session, loaded, paths);
 
     emit(ModelInstallProgress::DownloadingMetadata{});
-    const RemoteSnapshot snapshot =
+    RemoteSnapshot snapshot =
         o.knownSources
             ? RemoteSnapshot::load(source, paths.metadataDirectory, o.requireKnownSource, &audit_,
                                    *o.knownSources)
@@ -218,8 +218,12 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
       plan.matchedModelID =
           known == o.knownSources->end() ? std::nullopt : std::optional<std::string>(known->second);
     }
+    // The headers and the uncoalesced copies are not needed past planning;
+    // for a large model they are most of what the install would hold.
+    snapshot.shardHeaders = std::vector<Safetensors::Header>();
     requireOneExpertStride(plan);
-    const RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
+    RangeCopyPlan copyPlan = RangeCopyPlanner::plan(plan, o.rangeChunkBytes);
+    copyPlan.scalarCopies = std::vector<RangeCopy>();
     const HuggingFaceRemoteSource pinned = source.pinned(snapshot.resolvedCommit);
 
     RemoteInstallCheckpoint checkpoint = RemoteInstallSteps::checkpointFor(
@@ -280,7 +284,7 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
       RemoteStreamingRepackResult result;
       result.outputDir = o.outputDir;
       result.resolvedCommit = snapshot.resolvedCommit;
-      result.plan = plan;
+      result.plan = std::move(plan);
       result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
       result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
       result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
@@ -316,6 +320,9 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
         [&](const RemoteCompletedRange& done) {
           RemoteInstallSteps::recordFinishedRange(checkpoint, done, paths);
         });
+    // Finalization needs the ranges' count only; the memory goes to the layout.
+    const auto rangeCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
+    copyPlan.coalescedCopies = std::vector<CoalescedRangeCopy>();
 
     // Finalization: hash every output, then the documents, then promote.
     const auto record = [&](const std::string& relativePath, const std::string& path) {
@@ -435,8 +442,8 @@ RemoteStreamingRepackResult RemoteStreamingRepacker::run(const ProgressHandler& 
     RemoteStreamingRepackResult result;
     result.outputDir = o.outputDir;
     result.resolvedCommit = snapshot.resolvedCommit;
-    result.plan = plan;
-    result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
+    result.plan = std::move(plan);
+    result.rangeRequestCount = rangeCount;
     result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
     result.remoteGapBytesDownloaded = copyPlan.remoteGapBytesDownloaded;
     result.remoteRetryCount = audit_.remoteRangeRetries;
