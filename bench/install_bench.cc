@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/common/catalog.h"
+#include "engine/common/process_memory.h"
 #include "engine/install/streaming_repacker.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/plan/korvex_json.h"
@@ -393,6 +394,7 @@ int install(const Arguments& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ProcessMemory::returnLargeBlocksToSystem();  // as the command-line tool does
   Arguments a;
   try {
     a = parse(argc, argv);

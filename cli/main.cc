@@ -12,6 +12,7 @@
 #include "cli/command_line.h"
 #include "cli/mode_actions.h"
 #include "engine/common/cancellation.h"
+#include "engine/common/process_memory.h"
 
 namespace {
 
@@ -55,4 +56,7 @@ int run(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  ProcessMemory::returnLargeBlocksToSystem();
+  return run(std::vector<std::string>(argv, argv + argc));
+}

@@ -14,15 +14,16 @@
 // offset hashed so far and the descriptor belong to the thread until it has
 // stopped, then to `digest`.
 struct OutputHashBehind::File {
+  // A file's ranges may number in the hundred thousands: kept compact.
   struct Stretch {
     uint64_t offset = 0;
     uint64_t end = 0;
-    bool written = false;
   };
 
   std::string path;
   uint64_t size = 0;
   std::vector<Stretch> pending;  // by offset; never overlapping
+  std::vector<bool> written;     // per pending stretch
   size_t firstPending = 0;
 
   Sha256Stream stream;
@@ -32,7 +33,7 @@ struct OutputHashBehind::File {
 
   // The end of the prefix whose bytes are final.
   uint64_t finalPrefixLocked() {
-    while (firstPending < pending.size() && pending[firstPending].written) ++firstPending;
+    while (firstPending < pending.size() && written[firstPending]) ++firstPending;
     return firstPending < pending.size() ? pending[firstPending].offset : size;
   }
 
@@ -81,6 +82,8 @@ OutputHashBehind::OutputHashBehind(std::vector<Output> outputs, const RangeCopyP
   for (const auto& file : files_) {
     std::sort(file->pending.begin(), file->pending.end(),
               [](const File::Stretch& a, const File::Stretch& b) { return a.offset < b.offset; });
+    file->pending.shrink_to_fit();
+    file->written.assign(file->pending.size(), false);
   }
   thread_ = std::thread([this] { runThread(); });
 }
@@ -97,7 +100,9 @@ void OutputHashBehind::written(const CoalescedRangeCopy& range) {
       const auto at = std::lower_bound(
           pending.begin(), pending.end(), destination.destinationOffset,
           [](const File::Stretch& s, uint64_t offset) { return s.offset < offset; });
-      if (at != pending.end() && at->offset == destination.destinationOffset) at->written = true;
+      if (at != pending.end() && at->offset == destination.destinationOffset) {
+        file->second->written[static_cast<size_t>(at - pending.begin())] = true;
+      }
     }
     ++generation_;
   }

@@ -215,7 +215,8 @@ class InstallRun {
   }
   // Records the output's size and digest in the audit.
   void record(const std::string& relativePath, const std::string& path);
-  RemoteStreamingRepackResult resultBase() const;
+  // Hands the plan over to the result: the last thing the run does.
+  RemoteStreamingRepackResult resultBase();
 
   const RemoteStreamingRepackOptions& o_;
   RepackAudit& audit_;
@@ -232,6 +233,7 @@ class InstallRun {
   RemoteSnapshot snapshot_;
   RepackPlan plan_;
   RangeCopyPlan copyPlan_;
+  int64_t rangeCount_ = 0;
   RemoteInstallCheckpoint checkpoint_;
   uint64_t outputBytes_ = 0;
   uint64_t reused_ = 0;
@@ -264,8 +266,13 @@ void InstallRun::plan() {
     plan_.matchedModelID =
         known == o_.knownSources->end() ? std::nullopt : std::optional<std::string>(known->second);
   }
+  // The headers and the uncoalesced copies are not needed past planning;
+  // for a large model they are most of what the install would hold.
+  snapshot_.shardHeaders = std::vector<Safetensors::Header>();
   requireOneExpertStride(plan_);
   copyPlan_ = RangeCopyPlanner::plan(plan_, o_.rangeChunkBytes);
+  copyPlan_.scalarCopies = std::vector<RangeCopy>();
+  rangeCount_ = static_cast<int64_t>(copyPlan_.coalescedCopies.size());
   pinned_ = source.pinned(snapshot_.resolvedCommit);
 
   checkpoint_ = RemoteInstallSteps::checkpointFor(loaded_, transfer_, snapshot_.resolvedCommit,
@@ -309,12 +316,12 @@ void InstallRun::checkSpace() {
   reused_ = RemoteInstallSteps::finishedOf(checkpoint_).sourceBytes;
 }
 
-RemoteStreamingRepackResult InstallRun::resultBase() const {
+RemoteStreamingRepackResult InstallRun::resultBase() {
   RemoteStreamingRepackResult result;
   result.outputDir = o_.outputDir;
   result.resolvedCommit = snapshot_.resolvedCommit;
-  result.plan = plan_;
-  result.rangeRequestCount = static_cast<int64_t>(copyPlan_.coalescedCopies.size());
+  result.plan = std::move(plan_);
+  result.rangeRequestCount = rangeCount_;
   result.remoteBytesToDownload = copyPlan_.remoteBytesToDownload;
   result.remoteGapBytesDownloaded = copyPlan_.remoteGapBytesDownloaded;
   result.remoteRetryCount = audit_.remoteRangeRetries;
@@ -351,6 +358,8 @@ void InstallRun::copy() {
   downloadedThisRun_ = RemoteInstallSteps::copyPayload(
       {provider_, *pinned_, snapshot_.remoteFiles, transfer_, copyPlan_, paths_}, checkpoint_,
       audit_, progress_, [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); });
+  // Finalization needs none of the ranges; the memory goes to the layout.
+  copyPlan_.coalescedCopies = std::vector<CoalescedRangeCopy>();
 }
 
 void InstallRun::record(const std::string& relativePath, const std::string& path) {

@@ -73,6 +73,24 @@ class RelativePaths {
   const std::pair<const std::string, std::string>* last_ = nullptr;
 };
 
+// One SharedPath per distinct text, so that every copy naming a file shares
+// one copy of its path. Copies come in runs with one shard and destination,
+// so the last answer is checked before the table.
+class PathTable {
+ public:
+  const SharedPath& of(const std::string& text) {
+    if (last_ != nullptr && last_->str() == text) return *last_;
+    auto it = paths_.find(text);
+    if (it == paths_.end()) it = paths_.emplace(text, SharedPath(text)).first;
+    last_ = &it->second;
+    return *last_;
+  }
+
+ private:
+  std::unordered_map<std::string, SharedPath> paths_;
+  const SharedPath* last_ = nullptr;
+};
+
 // For count strings at(0) ... at(count - 1): the rank of each among the
 // distinct strings in plain byte order. Sorting by rank then orders by the
 // string without comparing long, mostly equal paths again and again. The
@@ -222,23 +240,26 @@ RangeCopyPlan plan(const RepackPlan& repackPlan, int64_t rangeChunkBytes,
 
   RangeCopyPlan out;
   out.scalarCopies.reserve(count);
+  PathTable shards;
+  const SharedPath residentPath(resident.path);
   for (const ResidentEntry& entry : resident.entries) {
     const SourceTensor& w = entry.sourceWeight;
     out.scalarCopies.push_back(
-        {w.shardPath, w.absoluteOffset, w.sizeBytes, resident.path, entry.fileOffset});
+        {shards.of(w.shardPath), w.absoluteOffset, w.sizeBytes, residentPath, entry.fileOffset});
     if (entry.sourceScales) {
       const SourceTensor& s = *entry.sourceScales;
       out.scalarCopies.push_back(
-          {s.shardPath, s.absoluteOffset, s.sizeBytes, resident.path, entry.scaleOffset});
+          {shards.of(s.shardPath), s.absoluteOffset, s.sizeBytes, residentPath, entry.scaleOffset});
     }
     if (entry.sourceBiases) {
       const SourceTensor& b = *entry.sourceBiases;
       out.scalarCopies.push_back(
-          {b.shardPath, b.absoluteOffset, b.sizeBytes, resident.path, entry.biasOffset});
+          {shards.of(b.shardPath), b.absoluteOffset, b.sizeBytes, residentPath, entry.biasOffset});
     }
   }
   for (const LayerFilePlan& layer : repackPlan.layers) {
     if (layer.expertsPerLayer <= 0) continue;
+    const SharedPath layerPath(layer.path);
     for (uint64_t e = 0; e < static_cast<uint64_t>(layer.expertsPerLayer); ++e) {
       const uint64_t blob = plan_support::multiply(e, layer.expertStride, "expert blob offset");
       for (const PerExpertTensorSlice& slice : layer.subTensors) {
@@ -246,8 +267,8 @@ RangeCopyPlan plan(const RepackPlan& repackPlan, int64_t rangeChunkBytes,
             add(slice.sourceTensor.absoluteOffset,
                 plan_support::multiply(e, slice.sourceOffsetPerExpert, "expert source offset"),
                 "expert source offset");
-        out.scalarCopies.push_back({slice.sourceTensor.shardPath, source, slice.sizeInExpertBlob,
-                                    layer.path,
+        out.scalarCopies.push_back({shards.of(slice.sourceTensor.shardPath), source,
+                                    slice.sizeInExpertBlob, layerPath,
                                     add(blob, slice.offsetInExpertBlob, "expert blob offset")});
       }
     }
@@ -278,6 +299,8 @@ RangeCopyPlan planVisionCompanion(const VisionPackPlan& visionPlan,
   requireCopyCount(visionPlan.entries.size());
   RangeCopyPlan out;
   out.scalarCopies.reserve(visionPlan.entries.size());
+  PathTable shards;
+  const SharedPath weightsPath(weightsFilePath);
   FingerprintWriter digest;
   digest.string(kVisionPlanDomain);
   digest.integer(visionPlan.entries.size());
@@ -286,7 +309,7 @@ RangeCopyPlan planVisionCompanion(const VisionPackPlan& visionPlan,
   for (const VisionPackPlan::Entry& entry : visionPlan.entries) {
     const SourceTensor& s = entry.source;
     out.scalarCopies.push_back(
-        {s.shardPath, s.absoluteOffset, s.sizeBytes, weightsFilePath, entry.fileOffset});
+        {shards.of(s.shardPath), s.absoluteOffset, s.sizeBytes, weightsPath, entry.fileOffset});
     digest.string(s.name);
     digest.string(KorvexPathValidator::canonicalComposition(s.shardPath));
     digest.integer(s.absoluteOffset);
@@ -316,13 +339,21 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     }
   }
 
-  // Pieces refer to their copy by index; the strings are copied only into
-  // the finished ranges.
+  // A piece is chunk `chunk` of copy `copy`: 8 bytes each, since a large
+  // model has over a hundred thousand of them. Only the finished ranges hold
+  // (shared) path handles.
   struct Piece {
     uint32_t copy;
-    uint64_t sourceOffset;
-    uint64_t size;
-    uint64_t destinationOffset;
+    uint32_t chunk;  // below kMaxCopyPieces
+  };
+  const auto sourceOf = [&](const Piece& p) {
+    return copies[p.copy].sourceOffset + uint64_t{p.chunk} * chunk;
+  };
+  const auto destinationOf = [&](const Piece& p) {
+    return copies[p.copy].destinationOffset + uint64_t{p.chunk} * chunk;
+  };
+  const auto sizeOf = [&](const Piece& p) {
+    return std::min(chunk, copies[p.copy].size - uint64_t{p.chunk} * chunk);
   };
   std::vector<Piece> pieces;
   pieces.reserve(pieceCount);
@@ -336,19 +367,16 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
     if (__builtin_add_overflow(copy.destinationOffset, copy.size, &end)) {
       throwConfigurationInvalid("destination range overflows " + copy.destinationPath);
     }
-    for (uint64_t done = 0; done < copy.size;) {
-      const uint64_t size = std::min(chunk, copy.size - done);
-      pieces.push_back({i, copy.sourceOffset + done, size, copy.destinationOffset + done});
-      done += size;
-    }
+    const uint64_t chunks = (copy.size - 1) / chunk + 1;
+    for (uint64_t k = 0; k < chunks; ++k) pieces.push_back({i, static_cast<uint32_t>(k)});
   }
   const std::vector<uint32_t> shardRank =
       stringRanks(copies.size(), [&](size_t i) -> const std::string& { return copies[i].shardID; });
   const std::vector<uint32_t> pathRank = stringRanks(
       copies.size(), [&](size_t i) -> const std::string& { return copies[i].destinationPath; });
   std::stable_sort(pieces.begin(), pieces.end(), [&](const Piece& a, const Piece& b) {
-    return std::tie(shardRank[a.copy], a.sourceOffset) <
-           std::tie(shardRank[b.copy], b.sourceOffset);
+    return std::make_tuple(shardRank[a.copy], sourceOf(a)) <
+           std::make_tuple(shardRank[b.copy], sourceOf(b));
   });
 
   std::vector<CoalescedRangeCopy> ranges;
@@ -357,27 +385,28 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
   uint64_t end = 0;
   const auto close = [&] {
     std::stable_sort(members.begin(), members.end(), [&](const Piece& a, const Piece& b) {
-      return std::tie(pathRank[a.copy], a.destinationOffset, a.sourceOffset) <
-             std::tie(pathRank[b.copy], b.destinationOffset, b.sourceOffset);
+      return std::make_tuple(pathRank[a.copy], destinationOf(a), sourceOf(a)) <
+             std::make_tuple(pathRank[b.copy], destinationOf(b), sourceOf(b));
     });
     char id[32];
     std::snprintf(id, sizeof id, "range-%08llu", static_cast<unsigned long long>(ranges.size()));
     CoalescedRangeCopy range;
     range.id = id;
-    range.shardID = copies[members.front().copy].shardID;
+    range.shardID = copies[members.front().copy].shardID.str();
     range.sourceOffset = start;
     range.size = end - start;
     range.destinations.reserve(members.size());
     for (const Piece& p : members) {
       const RangeCopy& copy = copies[p.copy];
       range.destinations.push_back(
-          {copy.shardID, p.sourceOffset, p.size, copy.destinationPath, p.destinationOffset});
+          {copy.shardID, sourceOf(p), sizeOf(p), copy.destinationPath, destinationOf(p)});
     }
     ranges.push_back(std::move(range));
     members.clear();
   };
   for (const Piece& piece : pieces) {
-    const uint64_t pieceEnd = piece.sourceOffset + piece.size;
+    const uint64_t pieceStart = sourceOf(piece);
+    const uint64_t pieceEnd = pieceStart + sizeOf(piece);
     if (!members.empty() && shardRank[piece.copy] == shardRank[members.front().copy] &&
         std::max(end, pieceEnd) - start <= chunk) {
       end = std::max(end, pieceEnd);
@@ -385,7 +414,7 @@ std::vector<CoalescedRangeCopy> coalesce(const std::vector<RangeCopy>& copies,
       continue;
     }
     if (!members.empty()) close();
-    start = piece.sourceOffset;
+    start = pieceStart;
     end = pieceEnd;
     members.push_back(piece);
   }

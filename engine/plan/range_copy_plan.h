@@ -20,12 +20,15 @@
 
 #include "engine/io/sha256_stream.h"
 #include "engine/plan/repack_plan.h"
+#include "engine/plan/shared_path.h"
 
+// A plan holds one of these per tensor and per expert slice; the copies of
+// one plan share the text of each shard and destination path.
 struct RangeCopy {
-  std::string shardID;  // the source tensor's shardPath
+  SharedPath shardID;  // the source tensor's shardPath
   uint64_t sourceOffset = 0;
   uint64_t size = 0;
-  std::string destinationPath;  // absolute
+  SharedPath destinationPath;  // absolute
   uint64_t destinationOffset = 0;
 
   bool operator==(const RangeCopy&) const = default;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
+
 #include "engine/common/repack_error.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/plan/plan_fixtures.h"
@@ -206,6 +209,37 @@ TEST(RangeCopyPlanTest, TinyPlanGoldenBytesRangesAndFingerprint) {
   EXPECT_EQ(plan.canonicalFingerprint, expectedFingerprint(k64MiB, sha256(index), outputs, ranges));
   EXPECT_EQ(plan.canonicalFingerprint,
             "6e0362d8c4a4ccb7dea49d01bc12ccc44a46a71927935f9981db5e2dd038d8e6");
+}
+
+// A plan holds one path text per file, however many copies name it; the
+// handles compare, copy and outlive their plan like strings.
+TEST(RangeCopyPlanTest, CopiesShareOnePathTextPerFile) {
+  std::optional<RangeCopyPlan> plan = RangeCopyPlanner::plan(tinyPlan(), k64MiB);
+  std::map<std::string, const std::string*> texts;
+  const auto check = [&](const SharedPath& path) {
+    const auto [it, added] = texts.emplace(path.str(), &path.str());
+    EXPECT_EQ(it->second, &path.str()) << path;
+  };
+  for (const RangeCopy& c : plan->scalarCopies) {
+    check(c.shardID);
+    check(c.destinationPath);
+  }
+  for (const CoalescedRangeCopy& r : plan->coalescedCopies) {
+    for (const RangeCopy& c : r.destinations) {
+      check(c.shardID);
+      check(c.destinationPath);
+    }
+  }
+  EXPECT_EQ(texts.size(), 4u);  // two shards, two outputs
+
+  RangeCopy kept = plan->coalescedCopies.back().destinations.back();
+  SharedPath moved = std::move(plan->scalarCopies.front().shardID);
+  plan.reset();
+  EXPECT_EQ(kept, (RangeCopy{kShard2, 246, 2, kLayer0, 16406}));
+  EXPECT_EQ(moved, SharedPath(kShard1));
+  moved = kept.destinationPath;
+  EXPECT_EQ(moved.str(), kLayer0);
+  EXPECT_FALSE(moved == SharedPath());
 }
 
 TEST(RangeCopyPlanTest, FingerprintIsStableAndCoversTheChunkSize) {
