@@ -90,12 +90,22 @@ std::string TerminalProgressLine::render(const ModelInstallProgress& event, Cloc
           },
           [this, now](const ModelInstallProgress::CopyingPayload& c) -> std::string {
             if (!copyStart_) copyStart_ = now;
+            samples_.emplace_back(now, c.downloadedThisRunBytes);
+            while (samples_.size() > 2 && now - samples_[1].first >= kRateWindow) {
+              samples_.pop_front();
+            }
             const uint64_t done = c.reusedBytes + c.downloadedThisRunBytes;
             std::string line = "Downloading " + bytes(done) + " / " + bytes(c.totalBytes);
-            const double elapsed = std::chrono::duration<double>(now - *copyStart_).count();
-            if (elapsed >= 1 && c.downloadedThisRunBytes > 0) {
-              const double rate = static_cast<double>(c.downloadedThisRunBytes) / elapsed;
+            const auto& [since, before] = samples_.front();
+            const double elapsed = std::chrono::duration<double>(now - since).count();
+            if (std::chrono::duration<double>(now - *copyStart_).count() >= 1 &&
+                c.downloadedThisRunBytes > 0 && elapsed > 0) {
+              const double rate = static_cast<double>(c.downloadedThisRunBytes -
+                                                      std::min(before, c.downloadedThisRunBytes)) /
+                                  elapsed;
               line += "  " + bytes(static_cast<uint64_t>(rate)) + "/s";
+              line += "  " + std::to_string(c.activeConnections) +
+                      (c.activeConnections == 1 ? " connection" : " connections");
               if (c.totalBytes > done && rate > 0) {
                 line += "  ETA " + duration(static_cast<uint64_t>(
                                        static_cast<double>(c.totalBytes - done) / rate));

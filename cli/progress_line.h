@@ -1,10 +1,12 @@
 // The one updating progress line that install and vision-write show on a
-// terminal: phase, bytes done of total, rate and time left, rewritten in
+// terminal: phase, bytes done of total, the total rate of the last few
+// seconds, the connections transferring and the time left, rewritten in
 // place on standard error. Scripts (stderr not a terminal) see nothing.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -35,8 +37,10 @@ class TerminalProgressLine {
   bool enabled_;
   bool drawn_ = false;
   Clock::time_point lastDraw_{};
-  // Rate over the bytes fetched in this run, from the first copy event.
+  // The rate is measured over the copy events of the last kRateWindow.
+  static constexpr std::chrono::seconds kRateWindow{5};
   std::optional<Clock::time_point> copyStart_;
+  std::deque<std::pair<Clock::time_point, uint64_t>> samples_;  // (time, fetched)
   uint64_t total_ = 0;
 };
 

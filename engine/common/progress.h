@@ -43,6 +43,7 @@ struct ModelInstallProgress {
     uint64_t reusedBytes = 0;             // already present from a saved download
     uint64_t downloadedThisRunBytes = 0;  // fetched so far in this run
     uint64_t totalBytes = 0;              // everything the plan fetches
+    int64_t activeConnections = 0;        // transfers on the network now
     bool operator==(const CopyingPayload&) const = default;
   };
   // One output file, by package-relative path, is about to be hashed.

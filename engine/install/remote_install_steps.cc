@@ -224,14 +224,14 @@ uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, Repa
   }
   const Finished finished = finishedOf(checkpoint);
   const uint64_t total = copy.copyPlan.remoteBytesToDownload;
-  const auto emit = [&](uint64_t fetched) {
+  const auto emit = [&](const CopyProgress& now) {
     if (progress) {
-      progress(ModelInstallProgress{
-          ModelInstallProgress::CopyingPayload{finished.sourceBytes, fetched, total}});
+      progress(ModelInstallProgress{ModelInstallProgress::CopyingPayload{
+          finished.sourceBytes, now.fetchedBytes, total, now.activeConnections}});
     }
   };
   const uint64_t downloadedBefore = audit.remoteBytesDownloaded;
-  emit(0);
+  emit({});
   provider->copyRanges(copy.copyPlan.coalescedCopies, finished.ids, copy.paths.partialDirectory,
                        copy.paths.rangeTemporaryFile, audit, emit,
                        [&](const RemoteCompletedRange& done) {

@@ -92,7 +92,7 @@ HTTPRangeSourceByteProvider::HTTPRangeSourceByteProvider(
 // (fsync, digest) hold none. A lowered limit therefore takes effect at the
 // next attempt and never abandons a range in flight.
 struct HTTPRangeSourceByteProvider::Run {
-  Run(const std::string& root, RepackAudit& ledger, const std::function<void(uint64_t)>& onProgress,
+  Run(const std::string& root, RepackAudit& ledger, const CopyProgressHandler& onProgress,
       const std::function<void(const RemoteCompletedRange&)>& onCompletion, int64_t connections)
       : outputRoot(root),
         audit(ledger),
@@ -102,7 +102,7 @@ struct HTTPRangeSourceByteProvider::Run {
 
   const std::string& outputRoot;
   RepackAudit& audit;
-  const std::function<void(uint64_t)>& progress;
+  const CopyProgressHandler& progress;
   const std::function<void(const RemoteCompletedRange&)>& completion;
   RemoteRetryEnvironment retryEnvironment;  // serialised, and stopped by `stop`
   CancellationToken stop;                   // set on the first failure or cancellation
@@ -230,7 +230,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.inFlight[&range] = received;
     run.observeLocked();
-    if (run.progress) run.progress(run.receivedLocked());
+    if (run.progress) run.progress({run.receivedLocked(), run.active});
   };
   const HuggingFaceRemoteSource atCommit = remote_.pinned(info.resolvedCommit);
   // The worker took the range together with a slot for its first attempt.
@@ -287,7 +287,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   run.fetched += received;
   mergeInto(run.audit, local);
   run.completion(completed);
-  if (run.progress) run.progress(run.receivedLocked());
+  if (run.progress) run.progress({run.receivedLocked(), run.active});
 }
 
 void HTTPRangeSourceByteProvider::worker(Run& run) const {
@@ -328,7 +328,7 @@ void HTTPRangeSourceByteProvider::worker(Run& run) const {
 void HTTPRangeSourceByteProvider::copyRanges(
     const std::vector<CoalescedRangeCopy>& ranges, const std::set<std::string>& finishedIDs,
     const std::string& outputRoot, const std::string& temporaryRangePath, RepackAudit& audit,
-    const std::function<void(uint64_t)>& progress,
+    const CopyProgressHandler& progress,
     const std::function<void(const RemoteCompletedRange&)>& completion) {
   if (writeTileBytes_ <= 0) throwConfigurationInvalid("writeTileBytes must be positive");
   if (connections_ < 1 || connections_ > kMaxConnections) {
@@ -352,7 +352,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
     run.pending.push_back(&range);
   }
   if (run.pending.empty()) return;
-  if (progress) progress(0);
+  if (progress) progress({});
 
   // The environment's clock, jitter and sleep are the session's. Pauses of
   // several workers run at once and end when the run stops; an injected

@@ -28,6 +28,15 @@
 
 class RepackAudit;
 
+// Where a copy stands: the bytes fetched by this call so far and the
+// transfers on the network at this moment.
+struct CopyProgress {
+  uint64_t fetchedBytes = 0;
+  int64_t activeConnections = 0;
+  bool operator==(const CopyProgress&) const = default;
+};
+using CopyProgressHandler = std::function<void(const CopyProgress&)>;
+
 class SourceByteProvider {
  public:
   virtual ~SourceByteProvider() = default;
@@ -36,13 +45,13 @@ class SourceByteProvider {
   // given order. Every destination lies under `outputRoot` in a file that
   // already exists at its final size. `temporaryRangePath` holds the range in
   // flight. `progress` receives the bytes fetched from the hub by this call
-  // so far; `completion` receives each finished range and may throw, which
-  // ends the copy with that error. A failure ends the copy; ranges completed
-  // before it stay completed, the range in flight is not reported.
+  // so far and the transfers running; `completion` receives each finished range and may throw,
+  // which ends the copy with that error. A failure ends the copy; ranges completed before it stay
+  // completed, the range in flight is not reported.
   virtual void copyRanges(const std::vector<CoalescedRangeCopy>& ranges,
                           const std::set<std::string>& finishedIDs, const std::string& outputRoot,
                           const std::string& temporaryRangePath, RepackAudit& audit,
-                          const std::function<void(uint64_t)>& progress,
+                          const CopyProgressHandler& progress,
                           const std::function<void(const RemoteCompletedRange&)>& completion) = 0;
 };
 
@@ -79,7 +88,7 @@ class HTTPRangeSourceByteProvider final : public SourceByteProvider {
   void copyRanges(const std::vector<CoalescedRangeCopy>& ranges,
                   const std::set<std::string>& finishedIDs, const std::string& outputRoot,
                   const std::string& temporaryRangePath, RepackAudit& audit,
-                  const std::function<void(uint64_t)>& progress,
+                  const CopyProgressHandler& progress,
                   const std::function<void(const RemoteCompletedRange&)>& completion) override;
 
  private:

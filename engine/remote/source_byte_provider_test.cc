@@ -110,7 +110,11 @@ class ByteProviderTest : public HubFixture {
             std::function<void(const RemoteCompletedRange&)> onCompletion = {}) {
     p.copyRanges(
         ranges, finished, root(), temporary(), audit_,
-        [this](uint64_t n) { progress_.push_back(n); },
+        [this](const CopyProgress& now) {
+          progress_.push_back(now.fetchedBytes);
+          EXPECT_GE(now.activeConnections, 0);
+          EXPECT_LE(now.activeConnections, kMaxConnections);
+        },
         [&](const RemoteCompletedRange& r) {
           completed_.push_back(r);
           if (onCompletion) onCompletion(r);
