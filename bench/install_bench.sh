@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Install benchmark: the brask stand-in (about 22.5 GB, generated on demand by
-# velquor-test-hub on loopback) installed by the engine, against what a user
-# would otherwise run on the same bytes: curl downloading the shards to disk,
-# then openssl dgst -sha256 over them. Prints both wall times and their ratio,
-# the install's phases, its peak resident memory and the most disk it used
+# velquor-test-hub on loopback) installed by the engine with 8 connections,
+# against what a user would otherwise run on the same bytes, in two rounds:
+# uncapped, curl downloading the shards one after another; and with every
+# connection capped at 40 MB/s, aria2c -x16 -s16 -k1M. Each baseline ends
+# with openssl dgst -sha256 over the shards. Prints both wall times and
+# their ratio, the connections and requests the hub saw for each, the
+# install's phases, its peak resident memory and the most disk it used
 # beyond the final package.
 #
 #   bench/install_bench.sh [--gib G] [--work DIR]
@@ -57,31 +60,74 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" || exit 1
-
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+# The hub's counts so far: "<connections> <requests>" of both hosts together.
+hub_counts() {
+  curl --silent --show-error --fail --noproxy '*' --cacert "$ca" \
+    "$base_url/_velquor-test-hub/stats" |
+    sed 's/[^0-9]\+/ /g' | awk '{ print $1 + $3, $2 + $4 }'
+}
+# "N connections, M requests" between two hub_counts answers.
+counted() {
+  local a=($1) b=($2)
+  echo "$((b[0] - a[0])) connections, $((b[1] - a[1])) requests"
+}
 
 echo "source: brask stand-in, $layers layers, $source_bytes bytes in $(wc -w <<<"$shards") shards"
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)" \
   "RAM, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# Baseline: the shards to disk, one after another, then their SHA-256.
-mkdir "$work/curl"
-t0=$(now)
-for shard in $shards; do
-  curl --silent --show-error --fail --location --noproxy '*' --cacert "$ca" \
-    --output "$work/curl/$shard" "$base_url/$repo/resolve/$revision/$shard"
-done
-t1=$(now)
-(cd "$work/curl" && openssl dgst -sha256 $shards >/dev/null)
-t2=$(now)
-rm -rf "$work/curl"
-baseline=$(elapsed "$t0" "$t2")
-echo "baseline wall time: $baseline s (curl $(elapsed "$t0" "$t1") s, openssl dgst $(elapsed "$t1" "$t2") s)"
+# One round: the hub started with the given options, the baseline (curl one
+# shard after another, or aria2c with 16 connections per shard), then
+# openssl dgst over the shards, then the install with 8 connections.
+round() {
+  local title=$1 baseline_kind=$2 aim=$3
+  shift 3
+  echo
+  echo "== $title"
+  start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" "$@" || exit 1
+  mkdir "$work/baseline"
+  local c0 c1 c2 t0 t1 t2
+  c0=$(hub_counts)
+  t0=$(now)
+  if [[ $baseline_kind == curl ]]; then
+    for shard in $shards; do
+      curl --silent --show-error --fail --location --noproxy '*' --cacert "$ca" \
+        --output "$work/baseline/$shard" "$base_url/$repo/resolve/$revision/$shard"
+    done
+  else
+    for shard in $shards; do
+      printf '%s\n  out=%s\n' "$base_url/$repo/resolve/$revision/$shard" "$shard"
+    done >"$work/urls"
+    aria2c -x16 -s16 -k1M --no-conf --quiet=true --ca-certificate="$ca" --all-proxy='' \
+      --dir="$work/baseline" --input-file="$work/urls" --allow-overwrite=true
+  fi
+  t1=$(now)
+  (cd "$work/baseline" && openssl dgst -sha256 $shards >/dev/null)
+  t2=$(now)
+  c1=$(hub_counts)
+  rm -rf "$work/baseline"
+  local baseline
+  baseline=$(elapsed "$t0" "$t2")
+  echo "baseline wall time: $baseline s ($baseline_kind $(elapsed "$t0" "$t1") s," \
+    "openssl dgst $(elapsed "$t1" "$t2") s; $(counted "$c0" "$c1"))"
 
-"$bench" --hub "$base_url" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" |
-  tee "$work/install.txt" | grep -v '^install_wall_seconds='
-install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
-awk -v i="$install" -v b="$baseline" \
-  'BEGIN { printf "install / baseline: %.3f (aim: at most 1.15)\n", i / b }'
+  "$bench" --hub "$base_url" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" \
+    --connections 8 | tee "$work/install.txt" | grep -v '^install_wall_seconds='
+  c2=$(hub_counts)
+  echo "install: $(counted "$c1" "$c2")"
+  local install
+  install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
+  awk -v i="$install" -v b="$baseline" -v aim="$aim" \
+    'BEGIN { printf "install / baseline: %.3f (aim: at most %s)\n", i / b, aim }'
+  rm -rf "$work/brask.korvex"
+  stop_test_hub
+}
+
+round "loopback, uncapped: install against curl + openssl dgst" curl 1.10
+# 40 MB/s per response, that is per connection: a storage edge that caps
+# each connection, where several connections are what makes a download fast.
+round "40 MB/s per connection: install against aria2c -x16 -s16 -k1M + openssl dgst" aria2c 1.0 \
+  --throughput 40000000

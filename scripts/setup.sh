@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Idempotent and
-# silent when everything is present; runs as root without standard input.
+# Installs the Debian packages the build and the tests need (with --bench,
+# also the programs the benchmarks compare against). Idempotent and silent
+# when everything is present; runs as root without standard input.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
 )
+if [[ ${1:-} == --bench ]]; then packages+=(curl aria2); fi
 
 missing=()
 for p in "${packages[@]}"; do
