@@ -8,11 +8,11 @@ using ParseError = RepackCommandParseError;
 constexpr std::string_view kUsage =
     "Usage:\n"
     "  VelquorRepack [--model <gemma4|gemma4-qat|qwen36|varnel15|lfm25|brask>] --output "
-    "<model.korvex> [--overwrite] [--resume] [--connections <n>]\n"
+    "<model.korvex> [--overwrite] [--resume] [--connections <n>] [--source <dir>]\n"
     "  VelquorRepack [--model <gemma4|gemma4-qat|qwen36|varnel15|lfm25|brask>] --dry-run "
     "--output <model.korvex>\n"
     "  VelquorRepack --write-vision --model <gemma4|gemma4-qat> --text-model <text.korvex> "
-    "--output <name.vision.korvex> [--overwrite] [--resume] [--connections <n>]\n"
+    "--output <name.vision.korvex> [--overwrite] [--resume] [--connections <n>] [--source <dir>]\n"
     "  VelquorRepack --discard-partial --output <model.korvex>\n"
     "  VelquorRepack --verify-install --input-korvex <model.korvex>\n"
     "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> --text-model "
@@ -66,14 +66,15 @@ void validate(const RepackCommandArguments& a) {
       break;
     case Mode::discardPartial:
       if (!a.output) throw ParseError::missingRequired("--output");
-      if (a.inputKorvex || a.textModel || a.overwrite || a.connections) {
+      if (a.inputKorvex || a.textModel || a.overwrite || a.connections || a.sourceDirectory) {
         throw ParseError::invalidMode("--discard-partial only accepts --output");
       }
       if (a.dryRun) throw ParseError::invalidMode("--discard-partial does not accept --dry-run");
       break;
     case Mode::verifyInstall:
       if (!a.inputKorvex) throw ParseError::missingRequired("--input-korvex");
-      if (a.output || a.textModel || a.overwrite || a.resume || a.connections) {
+      if (a.output || a.textModel || a.overwrite || a.resume || a.connections ||
+          a.sourceDirectory) {
         throw ParseError::invalidMode("verification accepts only --input-korvex");
       }
       if (a.dryRun) throw ParseError::invalidMode("verification does not accept --dry-run");
@@ -81,7 +82,7 @@ void validate(const RepackCommandArguments& a) {
     case Mode::verifyVision:
       if (!a.inputKorvex) throw ParseError::missingRequired("--input-korvex");
       if (!a.textModel) throw ParseError::missingRequired("--text-model");
-      if (a.output || a.overwrite || a.resume || a.connections) {
+      if (a.output || a.overwrite || a.resume || a.connections || a.sourceDirectory) {
         throw ParseError::invalidMode(
             "vision verification accepts only --input-korvex and --text-model");
       }
@@ -132,11 +133,21 @@ RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& ar
       a.mode = Mode::writeVision;
     } else if (arg == "--dry-run") {
       a.dryRun = true;
-    } else if (arg == "--model" || arg == "--source") {
+    } else if (arg == "--model") {
       const std::string& name = value();
       std::optional<SupportedModelSource> row = ModelCatalog::lookup(name);
       if (!row) throw ParseError::invalidMode(unknownModelMessage(name));
       a.model = std::move(*row);
+    } else if (arg == "--source") {
+      // A catalogue name keeps its older meaning, another name for --model;
+      // anything else is a directory holding the checkpoint.
+      const std::string& text = value();
+      if (std::optional<SupportedModelSource> row = ModelCatalog::lookup(text)) {
+        a.model = std::move(*row);
+      } else {
+        if (text.empty()) throw ParseError::invalidMode("--source needs a directory");
+        a.sourceDirectory = text;
+      }
     } else if (arg == "--connections") {
       const std::string& text = value();
       int64_t n = 0;

@@ -22,6 +22,9 @@ struct RepackCommandArguments {
   bool resume = false;
   bool dryRun = false;
   std::optional<int64_t> connections;  // --connections, 1..64
+  // --source with a directory (a value that is not a catalogue name): the
+  // checkpoint is read from there instead of the hub.
+  std::optional<std::string> sourceDirectory;
   std::optional<std::string> inputKorvex;
 
   bool operator==(const RepackCommandArguments&) const = default;

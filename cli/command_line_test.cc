@@ -54,6 +54,11 @@ TEST(CommandLine, RejectsWithTheFirstFailingRule) {
       {{"--discard-partial", "--output", "o", "--connections", "2"},
        "--discard-partial only accepts --output"},
       {{"--output", "o", "--connections"}, "missing value for --connections"},
+      {{"--discard-partial", "--output", "o", "--source", "/ckpt"},
+       "--discard-partial only accepts --output"},
+      {{"--verify-install", "--input-korvex", "k", "--source", "/ckpt"},
+       "verification accepts only --input-korvex"},
+      {{"--output", "o", "--source", ""}, "--source needs a directory"},
       {{"--output", "o", "--connections", "0"},
        "--connections must be a number from 1 to 64, not \"0\""},
       {{"--output", "o", "--connections", "65"},
@@ -128,6 +133,11 @@ TEST(CommandLine, AcceptedCombinations) {
   EXPECT_EQ(parse({"--output", "x", "--connections", "1"}).connections, 1);
 
   EXPECT_EQ(parse({"--source", "standard", "--output", "x"}).model.name, "gemma4");
+  EXPECT_EQ(parse({"--source", "standard", "--output", "x"}).sourceDirectory, std::nullopt);
+  a = parse({"--model", "brask", "--source", "/data/brask", "--output", "x"});
+  EXPECT_EQ(a.model.name, "brask");
+  EXPECT_EQ(a.sourceDirectory, "/data/brask");
+  EXPECT_EQ(parse({"--source", "./brask", "--output", "x"}).sourceDirectory, "./brask");
 
   a = parse({"--verify-install", "--input-korvex", "k", "--model", "brask"});
   EXPECT_EQ(a.mode, Mode::verifyInstall);
