@@ -181,6 +181,8 @@ class RepackError : public std::exception {
     std::string url;
     int64_t status;
     std::optional<std::string> retryAfter;
+    // The answer's RateLimit header, kept for the retry pause; not shown.
+    std::optional<std::string> rateLimit = std::nullopt;
     bool operator==(const RemoteHTTPResponse&) const = default;
   };
   struct RemoteBodyTruncated {

@@ -200,7 +200,8 @@ RemoteFileInfo HuggingFaceRemoteSource::resolveFileInfo(const std::string& filen
         const HttpResponse& response = *answer.response;
         if (response.status < 200 || response.status > 399) {
           throw RepackError(RepackError::RemoteHTTPResponse{
-              RemoteURL::redacted(url), response.status, response.headers.get("Retry-After")});
+              RemoteURL::redacted(url), response.status, response.headers.get("Retry-After"),
+              response.headers.get("RateLimit")});
         }
         const std::optional<std::string> commit = response.headers.get("X-Repo-Commit").has_value()
                                                       ? response.headers.get("X-Repo-Commit")

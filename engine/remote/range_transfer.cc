@@ -184,7 +184,8 @@ void validateResponse(const HttpResponse& response, const RemoteRangeExpectation
   const std::string& name = expectation.filename;
   if (response.status != 206) {
     throw RepackError(RepackError::RemoteHTTPResponse{
-        RemoteURL::redacted(response.url), response.status, response.headers.get("Retry-After")});
+        RemoteURL::redacted(response.url), response.status, response.headers.get("Retry-After"),
+        response.headers.get("RateLimit")});
   }
   const std::string encoding = RemoteHeaders::lowercased(
       RemoteHeaders::trimmed(response.headers.get("Content-Encoding").value_or("identity")));

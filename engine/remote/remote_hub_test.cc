@@ -443,6 +443,18 @@ TEST_F(RemoteHubTest, RetryAfterDatesInAllThreeForms) {
   }
 }
 
+// A 429 whose RateLimit header says when the window resets, and no
+// Retry-After: the pause lasts until a second after the reset.
+TEST_F(RemoteHubTest, RateLimitResetDecidesThePause) {
+  const RemoteFileInfo info = shardInfo();
+  hub_->inject(HubFault::status(429)
+                   .withHeader("RateLimit", "\"resolvers\";r=0;t=7")
+                   .onHost(HubHost::storage));
+  std::filesystem::remove(
+      source_.downloadRangeToTempFile(kShard, info, 0, 10, std::nullopt, {}, &audit_).path);
+  EXPECT_EQ(pauses_, (std::vector<uint64_t>{8000000000}));
+}
+
 // Faults that no retry can cure end the download at once with their message.
 TEST_F(RemoteHubTest, FinalFaultsEndTheDownloadAtOnce) {
   const RemoteFileInfo info = shardInfo();

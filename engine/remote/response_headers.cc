@@ -148,3 +148,34 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace RemoteHeaders
+
+namespace RemoteHeaders {
+
+std::optional<uint64_t> parseRateLimitResetSeconds(std::string_view value) {
+  // Items are separated by commas and parameters by semicolons, outside
+  // quoted strings; only the parameters named t matter.
+  std::optional<uint64_t> largest;
+  bool quoted = false;
+  size_t start = 0;
+  const auto parameter = [&](std::string_view piece) {
+    piece = trimmed(piece);
+    if (!piece.starts_with("t=")) return;
+    const std::string_view number = piece.substr(2);
+    if (number.empty() || number.size() > 10 ||
+        number.find_first_not_of("0123456789") != std::string_view::npos) {
+      return;
+    }
+    const uint64_t seconds = std::stoull(std::string(number));
+    if (!largest || seconds > *largest) largest = seconds;
+  };
+  for (size_t i = 0; i <= value.size(); ++i) {
+    const char c = i < value.size() ? value[i] : ',';
+    if (c == '"' && (i == 0 || value[i - 1] != '\\')) quoted = !quoted;
+    if (quoted || (c != ';' && c != ',')) continue;
+    parameter(value.substr(start, i - start));
+    start = i + 1;
+  }
+  return largest;
+}
+
+}  // namespace RemoteHeaders

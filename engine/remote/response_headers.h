@@ -56,6 +56,11 @@ std::optional<int64_t> parseHTTPDate(std::string_view text);
 // value is neither.
 uint64_t parseRetryAfterNs(std::string_view value, std::chrono::system_clock::time_point now);
 
+// The seconds until a rate-limit window resets, from a RateLimit header in
+// the IETF draft form (`"policy";r=0;t=42`: the largest `t` parameter of its
+// items); nothing when the value has no readable `t`.
+std::optional<uint64_t> parseRateLimitResetSeconds(std::string_view value);
+
 // ASCII lower case; other bytes unchanged.
 std::string lowercased(std::string_view text);
 bool equalsIgnoringCase(std::string_view a, std::string_view b);

@@ -60,21 +60,32 @@ uint64_t RemoteRetryPolicy::retryDelayNs(const std::exception_ptr& error, uint64
                                          std::chrono::system_clock::time_point now) const {
   const uint64_t base = std::min(maxServerDelayNs, localNs);
   std::optional<std::string> retryAfter;
+  std::optional<std::string> rateLimit;
   try {
     std::rethrow_exception(error);
   } catch (const RepackError& e) {
     if (const auto* response = e.as<RepackError::RemoteHTTPResponse>()) {
       retryAfter = response->retryAfter;
+      rateLimit = response->rateLimit;
     }
   } catch (...) {
   }
-  if (!retryAfter) return base;
-  const uint64_t serverNs = RemoteHeaders::parseRetryAfterNs(*retryAfter, now);
-  if (serverNs > maxServerDelayNs) {
-    throw RepackError(
-        RepackError::RemoteRetryDelayExceeded{*retryAfter, maxServerDelayNs / 1000000000});
+  uint64_t delay = base;
+  const auto honour = [&](uint64_t serverNs, const std::string& text) {
+    if (serverNs > maxServerDelayNs) {
+      throw RepackError(RepackError::RemoteRetryDelayExceeded{text, maxServerDelayNs / 1000000000});
+    }
+    delay = std::max(delay, serverNs);
+  };
+  if (retryAfter) honour(RemoteHeaders::parseRetryAfterNs(*retryAfter, now), *retryAfter);
+  // The window's reset (plus a second, so that the next attempt lands in
+  // the new window); an unreadable RateLimit is no instruction at all.
+  if (const std::optional<uint64_t> reset =
+          rateLimit ? RemoteHeaders::parseRateLimitResetSeconds(*rateLimit) : std::nullopt) {
+    const uint64_t capSeconds = maxServerDelayNs / 1000000000;
+    honour(*reset >= capSeconds ? maxServerDelayNs + 1 : (*reset + 1) * 1000000000, *rateLimit);
   }
-  return std::max(base, serverNs);
+  return delay;
 }
 
 uint64_t systemRetryJitterNs() {

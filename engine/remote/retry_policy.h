@@ -29,9 +29,11 @@ struct RemoteRetryPolicy {
   static bool isRetryable(const std::exception_ptr& error);
 
   // The pause before the next attempt: the local back-off `localNs` (capped
-  // at maxServerDelayNs), or the server's Retry-After when that is longer.
-  // Throws remoteProtocolInvalid for an unreadable Retry-After and
-  // remoteRetryDelayExceeded for one above maxServerDelayNs.
+  // at maxServerDelayNs), or the server's Retry-After when that is longer,
+  // or the reset of its RateLimit window plus one second when that is
+  // longer still. Throws remoteProtocolInvalid for an unreadable
+  // Retry-After and remoteRetryDelayExceeded (naming the header's text) for
+  // either above maxServerDelayNs; an unreadable RateLimit is ignored.
   uint64_t retryDelayNs(const std::exception_ptr& error, uint64_t localNs,
                         std::chrono::system_clock::time_point now) const;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <variant>
 
 #include "engine/common/repack_audit.h"
 #include "engine/common/repack_error.h"
@@ -272,6 +273,48 @@ TEST(RemoteRetryLoop, SystemSleeperWakesOnCancellation) {
 
 TEST(RemoteRetryLoop, SystemJitterStaysBelowAQuarterSecond) {
   for (int i = 0; i < 1000; ++i) EXPECT_LT(systemRetryJitterNs(), kRetryJitterBoundNs);
+}
+
+}  // namespace
+
+namespace {
+
+// The reset of a RateLimit window decides the pause when Retry-After is
+// absent or shorter; beyond the cap it ends the loop like an excessive
+// Retry-After; an unreadable one is no instruction.
+TEST(RemoteRetryPolicy, RateLimitResetPausesUntilTheNextWindow) {
+  struct Case {
+    std::optional<std::string> retryAfter;
+    std::string rateLimit;
+    uint64_t localNs;
+    std::variant<uint64_t, std::string> expected;  // pause, or the error
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, "\"resolvers\";r=0;t=42", kSecond, 43 * kSecond},
+      {std::nullopt, "\"resolvers\";r=0;t=0", 2 * kSecond, 2 * kSecond},
+      {std::nullopt, "\"a\";r=5;t=10, \"b;t=99\";r=0;t=30", kSecond, 31 * kSecond},
+      {"120", "\"resolvers\";r=0;t=42", kSecond, 120 * kSecond},
+      {"10", "\"resolvers\";r=0;t=42", kSecond, 43 * kSecond},
+      {std::nullopt, "\"resolvers\";r=0;t=3599", kSecond, 3600 * kSecond},
+      {std::nullopt, "\"resolvers\";r=0;t=3600", kSecond,
+       std::string("remote Retry-After \"resolvers\";r=0;t=3600 exceeds 3600-second cap")},
+      {std::nullopt, "\"resolvers\";r=0;t=soon", kSecond, kSecond},
+      {std::nullopt, "garbage", 3 * kSecond, 3 * kSecond},
+      {std::nullopt, "\"resolvers\";r=0;t=-4", kSecond, kSecond},
+  };
+  for (const Case& c : cases) {
+    const std::exception_ptr error = std::make_exception_ptr(
+        E(E::RemoteHTTPResponse{"https://hub/x", 429, c.retryAfter, c.rateLimit}));
+    if (const auto* pause = std::get_if<uint64_t>(&c.expected)) {
+      EXPECT_EQ(RemoteRetryPolicy{}.retryDelayNs(error, c.localNs, Clock::now()), *pause)
+          << c.rateLimit;
+    } else {
+      EXPECT_EQ(testutil::errorOf([&] {
+                  RemoteRetryPolicy{}.retryDelayNs(error, c.localNs, Clock::now());
+                }),
+                std::get<std::string>(c.expected));
+    }
+  }
 }
 
 }  // namespace

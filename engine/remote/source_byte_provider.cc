@@ -116,7 +116,9 @@ struct HTTPRangeSourceByteProvider::Run {
   AdaptiveConcurrency controller;
   int64_t active = 0;                  // attempts holding a slot
   HttpTransport* transport = nullptr;  // told the limit, so that it keeps no more connections
-  std::condition_variable slots;       // signalled when a slot frees or the limit changes
+  const RemoteRetryPolicy* policy = nullptr;
+  std::chrono::steady_clock::time_point pausedUntil{};  // no new attempt before
+  std::condition_variable slots;  // signalled when a slot frees or the limit changes
 
   uint64_t receivedLocked() const {
     uint64_t total = fetched;
@@ -142,7 +144,7 @@ struct HTTPRangeSourceByteProvider::Run {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       stop.check();
-      if (active < controller.limit()) break;
+      if (active < controller.limit() && std::chrono::steady_clock::now() >= pausedUntil) break;
       // Timed: the session's cancellation sets `stop` without signalling.
       slots.wait_for(lock, std::chrono::milliseconds(20));
     }
@@ -157,6 +159,19 @@ struct HTTPRangeSourceByteProvider::Run {
       const int64_t before = controller.limit();
       controller.overloaded(AdaptiveConcurrency::Clock::now());
       if (controller.limit() != before) limitChangedLocked();
+    }
+    // A pause the server asked for (Retry-After, RateLimit) holds every
+    // connection, not only the one that was told.
+    if (error && policy != nullptr && RemoteRetryPolicy::isRetryable(error)) {
+      try {
+        const uint64_t ns = policy->retryDelayNs(error, 0, std::chrono::system_clock::now());
+        if (ns > 0) {
+          pausedUntil = std::max(pausedUntil,
+                                 std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns));
+        }
+      } catch (const RepackError&) {
+        // The attempt's own retry loop reports an unusable delay.
+      }
     }
     slots.notify_all();
   }
@@ -344,6 +359,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
 
   Run run(outputRoot, audit, progress, completion, connections_);
   run.transport = &session.transport();
+  run.policy = &remote_.retryPolicy;
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
     if (!files_.contains(range.shardID))

@@ -598,6 +598,35 @@ TEST_F(ByteProviderTest, AFinalFailureCutsOtherRangesPausesShort) {
   EXPECT_EQ(hub_->pendingFaults(), 0u);
 }
 
+// A server's pause (here the reset of its RateLimit window, 4 s away) holds
+// every connection, not only the one that was told.
+TEST_F(ByteProviderTest, AServersPauseHoldsEveryConnection) {
+  const RangeCopyPlan plan = reservePlan(4096);
+  hub_->inject(HubFault::status(429)
+                   .withHeader("RateLimit", "\"resolvers\";r=0;t=3")
+                   .onHost(HubHost::storage)
+                   .onNth(3));
+  const HuggingFaceRemoteSource source =
+      realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
+  copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 8),
+       plan.coalescedCopies);
+  EXPECT_EQ(completed_.size(), plan.coalescedCopies.size());
+
+  const std::vector<HubRequest> requests = hub_->requests();
+  const auto told = std::find_if(requests.begin(), requests.end(),
+                                 [](const HubRequest& r) { return r.status == 429; });
+  ASSERT_NE(told, requests.end());
+  // Requests already on their way may still arrive just after the 429; none
+  // starts during the rest of the pause.
+  for (const HubRequest& r : requests) {
+    if (r.host != HubHost::storage) continue;
+    const auto after = r.receivedAt - told->receivedAt;
+    EXPECT_FALSE(after > std::chrono::seconds(1) && after < std::chrono::milliseconds(3500))
+        << r.target << " " << std::chrono::duration_cast<std::chrono::milliseconds>(after).count()
+        << " ms";
+  }
+}
+
 class GeneratedCheckpointCopyTest : public HubFixture {};
 
 TEST_F(GeneratedCheckpointCopyTest, AKnownCheckpointIsCopiedByteForByte) {
