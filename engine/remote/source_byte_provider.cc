@@ -321,7 +321,10 @@ void HTTPRangeSourceByteProvider::worker(Run& run) const {
           run.slots.notify_all();
           return;
         }
-        if (run.active < run.controller.limit()) break;
+        if (run.active < run.controller.limit() &&
+            std::chrono::steady_clock::now() >= run.pausedUntil) {
+          break;
+        }
         run.slots.wait_for(lock, std::chrono::milliseconds(20));
       }
       range = run.pending[run.next++];

@@ -512,6 +512,26 @@ TEST_F(ByteProviderTest, AFaultOnOneOfSeveralConnections) {
   }
 }
 
+// `count` ranges that together copy the first shard into the file `out`.
+std::vector<CoalescedRangeCopy> shardInPieces(const std::map<std::string, std::string>& files,
+                                              const std::string& out, uint64_t count) {
+  const std::string shard = plan_fixtures::kShard1;
+  const std::string& bytes = files.at(shard);
+  std::filesystem::create_directories(std::filesystem::path(out).parent_path());
+  UniqueFd fd = Posix::openCreateRW(out);
+  Posix::ftruncate(fd.get(), out, static_cast<int64_t>(bytes.size()));
+  std::vector<CoalescedRangeCopy> ranges;
+  const uint64_t piece = bytes.size() / count + 1;
+  for (uint64_t at = 0; at < bytes.size(); at += piece) {
+    const uint64_t size = std::min<uint64_t>(piece, bytes.size() - at);
+    char id[32];
+    std::snprintf(id, sizeof id, "range-%08zu", ranges.size());
+    ranges.push_back(
+        CoalescedRangeCopy{id, shard, at, size, {RangeCopy{shard, at, size, out, at}}});
+  }
+  return ranges;
+}
+
 // A source whose session really sleeps between attempts (interruptibly),
 // with pauses short enough for a test.
 HuggingFaceRemoteSource realTimeSource(const HuggingFaceRemoteSource& pinned, const TestHub& hub,
@@ -532,22 +552,9 @@ HuggingFaceRemoteSource realTimeSource(const HuggingFaceRemoteSource& pinned, co
 // eight allowed, the copy backs off to what the server accepts and
 // finishes with every range's bytes in place.
 TEST_F(ByteProviderTest, BacksOffToAServersConnectionLimit) {
-  // Forty-eight ranges that together copy one shard into one file.
-  const std::string shard = plan_fixtures::kShard1;
-  const std::string& bytes = files_.at(shard);
-  std::filesystem::create_directories(root());
   const std::string out = root() + "/copy.bin";
-  UniqueFd fd = Posix::openCreateRW(out);
-  Posix::ftruncate(fd.get(), out, static_cast<int64_t>(bytes.size()));
-  std::vector<CoalescedRangeCopy> ranges;
-  const uint64_t piece = bytes.size() / 48 + 1;
-  for (uint64_t at = 0; at < bytes.size(); at += piece) {
-    const uint64_t size = std::min<uint64_t>(piece, bytes.size() - at);
-    char id[32];
-    std::snprintf(id, sizeof id, "range-%08zu", ranges.size());
-    ranges.push_back(
-        CoalescedRangeCopy{id, shard, at, size, {RangeCopy{shard, at, size, out, at}}});
-  }
+  const std::string& bytes = files_.at(plan_fixtures::kShard1);
+  const std::vector<CoalescedRangeCopy> ranges = shardInPieces(files_, out, 48);
   hub_->inject(HubFault::connectionLimit(2));
   hub_->inject(HubFault::delay(std::chrono::milliseconds(100)).onHost(HubHost::storage).always());
   const HuggingFaceRemoteSource source =
@@ -585,7 +592,11 @@ TEST_F(ByteProviderTest, AFinalFailureCutsOtherRangesPausesShort) {
   });
   EXPECT_EQ(alone.substr(0, 17), "remote HTTP 400: ");
 
-  hub_->inject(HubFault::status(503).withRetryAfter("30").onHost(HubHost::storage));
+  // The 503 is answered slowly enough for the other range's request to be
+  // on its way: a server's pause holds only attempts not yet started.
+  HubFault slowOverload = HubFault::status(503).withRetryAfter("30").onHost(HubHost::storage);
+  slowOverload.effect.delay = std::chrono::milliseconds(300);
+  hub_->inject(slowOverload);
   hub_->inject(HubFault::status(400).onHost(HubHost::storage));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(
@@ -601,16 +612,18 @@ TEST_F(ByteProviderTest, AFinalFailureCutsOtherRangesPausesShort) {
 // A server's pause (here the reset of its RateLimit window, 4 s away) holds
 // every connection, not only the one that was told.
 TEST_F(ByteProviderTest, AServersPauseHoldsEveryConnection) {
-  const RangeCopyPlan plan = reservePlan(4096);
+  const std::vector<CoalescedRangeCopy> ranges = shardInPieces(files_, root() + "/copy.bin", 48);
   hub_->inject(HubFault::status(429)
                    .withHeader("RateLimit", "\"resolvers\";r=0;t=3")
                    .onHost(HubHost::storage)
                    .onNth(3));
+  // Each answer takes a while, so that ranges are still waiting to start.
+  hub_->inject(HubFault::delay(std::chrono::milliseconds(100)).onHost(HubHost::storage).always());
   const HuggingFaceRemoteSource source =
       realTimeSource(source_.pinned(snapshot_.resolvedCommit), *hub_, token_);
   copy(HTTPRangeSourceByteProvider(source, snapshot_.remoteFiles, kDefaultWriteTileBytes, 8),
-       plan.coalescedCopies);
-  EXPECT_EQ(completed_.size(), plan.coalescedCopies.size());
+       ranges);
+  EXPECT_EQ(completed_.size(), ranges.size());
 
   const std::vector<HubRequest> requests = hub_->requests();
   const auto told = std::find_if(requests.begin(), requests.end(),
