@@ -18,6 +18,7 @@ constexpr std::string_view kUsage =
     "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> --text-model "
     "<text.korvex>\n"
     "  VelquorRepack --help\n"
+    "  VelquorRepack --version\n"
     "\n"
     "The installer streams the selected checkpoint (default: the supported Gemma 4\n"
     "checkpoint) from Hugging Face and repackages it without materializing the\n"
@@ -105,6 +106,8 @@ std::string RepackCommandParseError::description() const {
       return payload_;
     case Case::help:
       return "help";
+    case Case::version:
+      return "version";
   }
   return payload_;
 }
@@ -119,6 +122,8 @@ RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& ar
     };
     if (arg == "--help") {
       throw ParseError::help();
+    } else if (arg == "--version") {
+      throw ParseError::version();
     } else if (arg == "--overwrite") {
       a.overwrite = true;
     } else if (arg == "--resume") {
@@ -174,3 +179,5 @@ RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& ar
 }
 
 std::string_view repackUsageText() { return kUsage; }
+
+std::string_view repackVersionLine() { return "VelquorRepack " VELQUOR_VERSION; }

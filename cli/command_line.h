@@ -32,7 +32,7 @@ struct RepackCommandArguments {
 
 class RepackCommandParseError : public std::exception {
  public:
-  enum class Case { unknown, missingValue, missingRequired, invalidMode, help };
+  enum class Case { unknown, missingValue, missingRequired, invalidMode, help, version };
 
   static RepackCommandParseError unknown(std::string argument) {
     return {Case::unknown, std::move(argument)};
@@ -47,6 +47,7 @@ class RepackCommandParseError : public std::exception {
     return {Case::invalidMode, std::move(message)};
   }
   static RepackCommandParseError help() { return {Case::help, ""}; }
+  static RepackCommandParseError version() { return {Case::version, ""}; }
 
   Case kind() const { return kind_; }
   const std::string& payload() const { return payload_; }
@@ -69,5 +70,8 @@ class RepackCommandParseError : public std::exception {
 // result. Throws RepackCommandParseError.
 RepackCommandArguments parseRepackCommandLine(const std::vector<std::string>& argv);
 
-// The twenty-one-line usage text, without a trailing newline.
+// The twenty-two-line usage text, without a trailing newline.
 std::string_view repackUsageText();
+
+// What --version prints: "VelquorRepack <version>", without a newline.
+std::string_view repackVersionLine();

@@ -25,6 +25,8 @@ TEST(CommandLine, RejectsWithTheFirstFailingRule) {
   const std::vector<RejectCase> cases = {
       {{}, "missing required argument: --output"},
       {{"--bogus", "--help"}, "unknown argument: --bogus"},
+      {{"--bogus", "--version"}, "unknown argument: --bogus"},
+      {{"-V"}, "unknown argument: -V"},
       {{"--output=x"}, "unknown argument: --output=x"},
       {{"-h"}, "unknown argument: -h"},
       {{"--model"}, "missing value for --model"},
@@ -106,14 +108,35 @@ TEST(CommandLine, RejectsWithTheFirstFailingRule) {
   }
 }
 
-TEST(CommandLine, HelpStopsAtOnce) {
-  try {
-    parse({"--help", "--bogus"});
-    FAIL();
-  } catch (const ParseError& e) {
-    EXPECT_EQ(e, ParseError::help());
-    EXPECT_EQ(e.description(), "help");
+TEST(CommandLine, HelpAndVersionStopAtOnce) {
+  struct StopCase {
+    std::vector<std::string> args;
+    ParseError expected;
+    std::string description;
+  };
+  for (const StopCase& c : std::vector<StopCase>{
+           {{"--help", "--bogus"}, ParseError::help(), "help"},
+           {{"--version", "--bogus"}, ParseError::version(), "version"},
+           {{"--output", "x", "--version", "--help"}, ParseError::version(), "version"},
+           {{"--discard-partial", "--resume", "--help", "--version"}, ParseError::help(), "help"},
+       }) {
+    try {
+      parse(c.args);
+      ADD_FAILURE() << "accepted: " << c.description;
+    } catch (const ParseError& e) {
+      EXPECT_EQ(e, c.expected) << c.description;
+      EXPECT_EQ(e.description(), c.description);
+    }
   }
+}
+
+TEST(CommandLine, VersionLineNamesTheProgramAndItsVersion) {
+  const std::string line(repackVersionLine());
+  EXPECT_TRUE(line.starts_with("VelquorRepack ")) << line;
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  const std::string version = line.substr(std::string("VelquorRepack ").size());
+  EXPECT_FALSE(version.empty());
+  EXPECT_EQ(version.find_first_not_of("0123456789."), std::string::npos) << line;
 }
 
 TEST(CommandLine, AcceptedCombinations) {
@@ -159,12 +182,13 @@ TEST(CommandLine, AcceptedCombinations) {
   EXPECT_EQ(a.textModel, "t");
 }
 
-TEST(CommandLine, UsageTextHasTwentyOneLinesAndNoTrailingNewline) {
+TEST(CommandLine, UsageTextHasTwentyTwoLinesAndNoTrailingNewline) {
   const std::string usage(repackUsageText());
-  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 20);
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 21);
   EXPECT_NE(usage.find("\n  VelquorRepack --verify-install --input-korvex <model.korvex>\n"
                        "  VelquorRepack --verify-vision --input-korvex <name.vision.korvex> "
-                       "--text-model <text.korvex>\n  VelquorRepack --help\n"),
+                       "--text-model <text.korvex>\n  VelquorRepack --help\n"
+                       "  VelquorRepack --version\n\nThe installer streams"),
             std::string::npos);
   EXPECT_NE(usage.back(), '\n');
   EXPECT_TRUE(usage.starts_with("Usage:\n  VelquorRepack [--model "));

@@ -1,5 +1,5 @@
 // Entry point of VelquorRepack: parse, run one mode action, print, exit.
-// Exit status 0 on success or --help, 1 when an action failed, 2 for a
+// Exit status 0 on success, --help or --version, 1 when an action failed, 2 for a
 // command-line error. Standard error gets each message as one write.
 
 #include <unistd.h>
@@ -34,6 +34,10 @@ int run(const std::vector<std::string>& argv) {
     const std::string usage(repackUsageText());
     if (error.kind() == RepackCommandParseError::Case::help) {
       writeAll(STDOUT_FILENO, usage + "\n");
+      return 0;
+    }
+    if (error.kind() == RepackCommandParseError::Case::version) {
+      writeAll(STDOUT_FILENO, std::string(repackVersionLine()) + "\n");
       return 0;
     }
     writeAll(STDERR_FILENO, "error: " + error.description() + "\n\n" + usage + "\n");

@@ -21,6 +21,13 @@ TEST(MainProcess, HelpPrintsUsageToStandardOutput) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST(MainProcess, VersionPrintsOneLineToStandardOutput) {
+  const testutil::ProcessResult r = run({"--version", "--bogus"});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.out, std::string(repackVersionLine()) + "\n");
+  EXPECT_EQ(r.err, "");
+}
+
 TEST(MainProcess, ArgumentErrorsPrintErrorBlankLineAndUsage) {
   const std::string usage(repackUsageText());
   struct Case {

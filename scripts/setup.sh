@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (with --bench,
-# also the programs the benchmarks compare against). Idempotent and silent
-# when everything is present; runs as root without standard input.
+# Installs the Debian packages the build, the tests and scripts/package.sh
+# need (man and groff render the manual page, dpkg-shlibdeps derives the
+# package's dependencies; with --bench, also the programs the benchmarks
+# compare against). Idempotent and silent when everything is present; runs
+# as root without standard input.
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev openssl nlohmann-json3-dev libicu-dev uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
+  man-db groff-base dpkg-dev
 )
 if [[ ${1:-} == --bench ]]; then packages+=(curl aria2); fi
 

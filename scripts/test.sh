@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: in the
 # release configuration and under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then runs each libFuzzer target of the decoders for a bounded time.
+# then runs each libFuzzer target of the decoders for a bounded time. The
+# release tests include installing into a temporary prefix and building the
+# Debian package with scripts/package.sh.
 # Ends with one line of combined counts.
 set -uo pipefail
 cd "$(dirname "$0")/.."
