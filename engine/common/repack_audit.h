@@ -62,7 +62,8 @@ class RepackAudit {
   int64_t packedExpertReorderedLayerCount = 0;
   int64_t packedExpertLayoutAuditLogicalIDCount = 0;
   bool packedExpertLayoutOffsetValidationPassed = false;
-  uint64_t remoteBytesDownloaded = 0;
+  uint64_t remoteBytesDownloaded = 0;  // from the network only
+  uint64_t localBytesRead = 0;         // source files read from local disk
   uint64_t remoteGapBytesDownloaded = 0;
   uint64_t remoteRangeRequests = 0;
   uint64_t remoteRangeRetries = 0;

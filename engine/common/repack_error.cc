@@ -138,6 +138,9 @@ std::string text(const E::DtypeMismatch& p) {
 std::string text(const E::SourceFingerprintRejected& p) {
   return "source fingerprint " + p.sha256 + " for " + p.path + " is not in known set";
 }
+std::string text(const E::LocalSourceRejected& p) {
+  return "local file " + p.path + " for " + p.shard + " " + p.detail;
+}
 std::string text(const E::RemoteProtocolInvalid& p) {
   return "remote protocol invalid: " + p.detail;
 }

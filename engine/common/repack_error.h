@@ -167,6 +167,14 @@ class RepackError : public std::exception {
     std::string sha256;
     bool operator==(const SourceFingerprintRejected&) const = default;
   };
+  // A file of the checkpoint on local disk that cannot be used: `detail`
+  // says why (its digest or size differs, or it has no digest to check).
+  struct LocalSourceRejected {
+    std::string path;
+    std::string shard;
+    std::string detail;
+    bool operator==(const LocalSourceRejected&) const = default;
+  };
   // The hub transfer.
   struct RemoteProtocolInvalid {
     std::string detail;
@@ -231,18 +239,17 @@ class RepackError : public std::exception {
     bool operator==(const ConfigurationInvalid&) const = default;
   };
 
-  using Payload =
-      std::variant<FileOpenFailed, FileStatFailed, FtruncateFailed, PwriteShort, PreadShort,
-                   MmapFailed, RenameFailed, FsyncFailed, MkdirFailed, RemoveFailed, InstallBusy,
-                   InstallPathUnsafe, InstallStateMissing, InstallStateCorrupt,
-                   InstallStateIncompatible, PromotionUnsupported, SafetensorsHeaderTooLarge,
-                   SafetensorsHeaderInvalid, SafetensorsUnknownDtype, SafetensorsTensorOutOfRange,
-                   IndexJsonInvalid, ConfigJsonInvalid, QuantOverrideCountMismatch, MissingTensor,
-                   UnknownTensorPrefix, MissingScalesCompanion, MissingBiasesCompanion,
-                   ShapeMismatch, DtypeMismatch, SourceFingerprintRejected, RemoteProtocolInvalid,
-                   RemoteHTTPStatus, RemoteHTTPResponse, RemoteBodyTruncated, RemoteBodyExceeded,
-                   RemoteRedirectRejected, RemoteRetryDelayExceeded, RemoteFileTooLarge,
-                   DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
+  using Payload = std::variant<
+      FileOpenFailed, FileStatFailed, FtruncateFailed, PwriteShort, PreadShort, MmapFailed,
+      RenameFailed, FsyncFailed, MkdirFailed, RemoveFailed, InstallBusy, InstallPathUnsafe,
+      InstallStateMissing, InstallStateCorrupt, InstallStateIncompatible, PromotionUnsupported,
+      SafetensorsHeaderTooLarge, SafetensorsHeaderInvalid, SafetensorsUnknownDtype,
+      SafetensorsTensorOutOfRange, IndexJsonInvalid, ConfigJsonInvalid, QuantOverrideCountMismatch,
+      MissingTensor, UnknownTensorPrefix, MissingScalesCompanion, MissingBiasesCompanion,
+      ShapeMismatch, DtypeMismatch, SourceFingerprintRejected, LocalSourceRejected,
+      RemoteProtocolInvalid, RemoteHTTPStatus, RemoteHTTPResponse, RemoteBodyTruncated,
+      RemoteBodyExceeded, RemoteRedirectRejected, RemoteRetryDelayExceeded, RemoteFileTooLarge,
+      DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
 
   // The cases in declaration order; the value is the payload's variant index.
   enum class Case {
@@ -276,6 +283,7 @@ class RepackError : public std::exception {
     shapeMismatch,
     dtypeMismatch,
     sourceFingerprintRejected,
+    localSourceRejected,
     remoteProtocolInvalid,
     remoteHTTPStatus,
     remoteHTTPResponse,

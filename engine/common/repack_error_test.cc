@@ -48,6 +48,8 @@ TEST(RepackError, DescriptionsAreTheFixedSentences) {
       {E::ShapeMismatch{"t", "d"}, "shape mismatch for t: d"},
       {E::DtypeMismatch{"t", "d"}, "dtype mismatch for t: d"},
       {E::SourceFingerprintRejected{"i", "ab"}, "source fingerprint ab for i is not in known set"},
+      {E::LocalSourceRejected{"/c/s", "s", "has no known SHA-256"},
+       "local file /c/s for s has no known SHA-256"},
       {E::RemoteProtocolInvalid{"d"}, "remote protocol invalid: d"},
       {E::RemoteHTTPStatus{"https://h/x", 404}, "remote HTTP 404: https://h/x"},
       {E::RemoteHTTPResponse{"https://h/x", 404, std::nullopt}, "remote HTTP 404: https://h/x"},

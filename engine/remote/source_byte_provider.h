@@ -28,11 +28,13 @@
 
 class RepackAudit;
 
-// Where a copy stands: the bytes fetched by this call so far and the
-// transfers on the network at this moment.
+// Where a copy stands: the bytes fetched from the network by this call so
+// far, the transfers on the network at this moment, and the bytes this call
+// has read from files on local disk.
 struct CopyProgress {
   uint64_t fetchedBytes = 0;
   int64_t activeConnections = 0;
+  uint64_t localBytes = 0;
   bool operator==(const CopyProgress&) const = default;
 };
 using CopyProgressHandler = std::function<void(const CopyProgress&)>;
