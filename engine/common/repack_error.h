@@ -211,6 +211,13 @@ class RepackError : public std::exception {
     uint64_t cap;
     bool operator==(const RemoteFileTooLarge&) const = default;
   };
+  // A file the install needs is neither on disk nor allowed from the hub.
+  struct SourceFileUnavailableOffline {
+    std::string path;
+    std::string repoID;
+    std::string commit;
+    bool operator==(const SourceFileUnavailableOffline&) const = default;
+  };
   // Exhausted resources.
   struct DiskSpaceInsufficient {
     std::string path;
@@ -229,18 +236,17 @@ class RepackError : public std::exception {
     bool operator==(const ConfigurationInvalid&) const = default;
   };
 
-  using Payload =
-      std::variant<FileOpenFailed, FileStatFailed, FtruncateFailed, PwriteShort, PreadShort,
-                   MmapFailed, RenameFailed, FsyncFailed, MkdirFailed, RemoveFailed, InstallBusy,
-                   InstallPathUnsafe, InstallStateMissing, InstallStateCorrupt,
-                   InstallStateIncompatible, PromotionUnsupported, SafetensorsHeaderTooLarge,
-                   SafetensorsHeaderInvalid, SafetensorsUnknownDtype, SafetensorsTensorOutOfRange,
-                   IndexJsonInvalid, ConfigJsonInvalid, QuantOverrideCountMismatch, MissingTensor,
-                   UnknownTensorPrefix, MissingScalesCompanion, MissingBiasesCompanion,
-                   ShapeMismatch, DtypeMismatch, SourceFingerprintRejected, RemoteProtocolInvalid,
-                   RemoteHTTPStatus, RemoteHTTPResponse, RemoteBodyTruncated, RemoteBodyExceeded,
-                   RemoteRedirectRejected, RemoteRetryDelayExceeded, RemoteFileTooLarge,
-                   DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
+  using Payload = std::variant<
+      FileOpenFailed, FileStatFailed, FtruncateFailed, PwriteShort, PreadShort, MmapFailed,
+      RenameFailed, FsyncFailed, MkdirFailed, RemoveFailed, InstallBusy, InstallPathUnsafe,
+      InstallStateMissing, InstallStateCorrupt, InstallStateIncompatible, PromotionUnsupported,
+      SafetensorsHeaderTooLarge, SafetensorsHeaderInvalid, SafetensorsUnknownDtype,
+      SafetensorsTensorOutOfRange, IndexJsonInvalid, ConfigJsonInvalid, QuantOverrideCountMismatch,
+      MissingTensor, UnknownTensorPrefix, MissingScalesCompanion, MissingBiasesCompanion,
+      ShapeMismatch, DtypeMismatch, SourceFingerprintRejected, RemoteProtocolInvalid,
+      RemoteHTTPStatus, RemoteHTTPResponse, RemoteBodyTruncated, RemoteBodyExceeded,
+      RemoteRedirectRejected, RemoteRetryDelayExceeded, RemoteFileTooLarge,
+      SourceFileUnavailableOffline, DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
 
   // The cases in declaration order; the value is the payload's variant index.
   enum class Case {
@@ -282,6 +288,7 @@ class RepackError : public std::exception {
     remoteRedirectRejected,
     remoteRetryDelayExceeded,
     remoteFileTooLarge,
+    sourceFileUnavailableOffline,
     diskSpaceInsufficient,
     scratchExceeded,
     configurationInvalid,
