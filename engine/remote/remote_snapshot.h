@@ -51,7 +51,8 @@ struct RemoteSnapshot {
   // Their remoteFiles entries are made from the file: its size, the pinned
   // commit, its expected SHA-256 as etag when known, ranges accepted. A local
   // shard without a digest of its own takes the hub's (X-Linked-ETag) when
-  // the hub is reachable, and is not used when the hub's size differs.
+  // the hub is reachable, keeping the hub's remoteFiles entry, and is not
+  // used when the hub's size differs.
   std::map<std::string, LocalFile> localFiles;
   // The bytes a local shard's header was read from: [0, length) with their
   // SHA-256. The plan rests on them, so a local shard that fails its digest
