@@ -175,6 +175,9 @@ std::string text(const E::RemoteFileTooLarge& p) {
   return (Text() << "remote file " << p.path << " size " << p.size << " exceeds cap " << p.cap)
       .str();
 }
+std::string text(const E::SourceFileUnavailableOffline& p) {
+  return "file " + p.path + " of " + p.repoID + " at " + p.commit + " is not available offline";
+}
 std::string text(const E::DiskSpaceInsufficient& p) {
   return (Text() << "insufficient disk space for " << p.path << ": required " << p.required
                  << ", available " << p.available)

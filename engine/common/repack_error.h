@@ -221,6 +221,13 @@ class RepackError : public std::exception {
     uint64_t cap;
     bool operator==(const RemoteFileTooLarge&) const = default;
   };
+  // A file the install needs is neither on disk nor allowed from the hub.
+  struct SourceFileUnavailableOffline {
+    std::string path;
+    std::string repoID;
+    std::string commit;
+    bool operator==(const SourceFileUnavailableOffline&) const = default;
+  };
   // Exhausted resources.
   struct DiskSpaceInsufficient {
     std::string path;
@@ -249,7 +256,7 @@ class RepackError : public std::exception {
       ShapeMismatch, DtypeMismatch, SourceFingerprintRejected, LocalSourceRejected,
       RemoteProtocolInvalid, RemoteHTTPStatus, RemoteHTTPResponse, RemoteBodyTruncated,
       RemoteBodyExceeded, RemoteRedirectRejected, RemoteRetryDelayExceeded, RemoteFileTooLarge,
-      DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
+      SourceFileUnavailableOffline, DiskSpaceInsufficient, ScratchExceeded, ConfigurationInvalid>;
 
   // The cases in declaration order; the value is the payload's variant index.
   enum class Case {
@@ -292,6 +299,7 @@ class RepackError : public std::exception {
     remoteRedirectRejected,
     remoteRetryDelayExceeded,
     remoteFileTooLarge,
+    sourceFileUnavailableOffline,
     diskSpaceInsufficient,
     scratchExceeded,
     configurationInvalid,

@@ -61,6 +61,8 @@ TEST(RepackError, DescriptionsAreTheFixedSentences) {
       {E::RemoteRedirectRejected{"u", "d"}, "remote redirect rejected for u: d"},
       {E::RemoteRetryDelayExceeded{"9999", 300}, "remote Retry-After 9999 exceeds 300-second cap"},
       {E::RemoteFileTooLarge{"p", 11, 10}, "remote file p size 11 exceeds cap 10"},
+      {E::SourceFileUnavailableOffline{"p", "o/n", "c"},
+       "file p of o/n at c is not available offline"},
       {E::DiskSpaceInsufficient{"/o", 5, 4},
        "insufficient disk space for /o: required 5, available 4"},
       {E::ScratchExceeded{2097152, 1048575}, "resident index size 2097152 exceeds limit 1048575"},

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+
 #include "engine/common/repack_error.h"
 #include "engine/io/sha256_stream.h"
 #include "engine/plan/plan_fixtures.h"
 #include "engine/remote/hub_fixture_test_util.h"
 #include "format/little_endian.h"
+#include "tools/hub_cache_fixture.h"
 
 namespace {
 
@@ -246,6 +250,199 @@ TEST_F(RemoteSnapshotTest, ShardProbingWithoutAnIndex) {
   EXPECT_EQ(loadError(),
             "remote protocol invalid: shard model-00001.safetensors commit differs from config "
             "commit");
+}
+
+// Checkpoints already on disk: the hub cache and named directories.
+class RemoteSnapshotLocalTest : public RemoteSnapshotTest {
+ protected:
+  void SetUp() override {
+    files_ = filesOf(gemmaCheckpoint(), dir_.file("src"));
+    serve(files_);
+  }
+  std::string cacheRoot() const { return dir_.file("hub-cache"); }
+  LocalCheckpoint cache(const std::function<void(HubCacheLayout&)>& adjust = {}) {
+    HubCacheLayout layout;
+    if (adjust) adjust(layout);
+    writeHubCache(files_, cacheRoot(), kHubRepo, kHubCommit, layout);
+    return LocalCheckpoint::inHubCache(cacheRoot(), kHubRepo, kHubCommit);
+  }
+  RemoteSnapshot loadFrom(const LocalCheckpoint& local, bool offline,
+                          const KnownSourceTable& known = {}) {
+    return RemoteSnapshot::load(source_, metadataDirectory(), !known.empty(), &audit_, known,
+                                {&local, offline});
+  }
+  // The hub's own snapshot of the checkpoint, loaded apart and then forgotten
+  // by the request log.
+  RemoteSnapshot fromHub() {
+    RemoteSnapshot snapshot =
+        RemoteSnapshot::load(source_, dir_.file("hub-metadata"), false, &audit_);
+    hub_->clearRequests();
+    return snapshot;
+  }
+  std::set<std::string> requestedFiles() const {
+    std::set<std::string> out;
+    for (const HubRequest& r : hub_->requests()) out.insert(r.file);
+    return out;
+  }
+
+  std::map<std::string, std::string> files_;
+};
+
+TEST_F(RemoteSnapshotLocalTest, ACompleteLocalCopyNeedsNoRequestOffline) {
+  const RemoteSnapshot hub = fromHub();
+  const std::string shardDigest = sha256(files_.at(plan_fixtures::kShard1));
+  const struct {
+    const char* name;
+    std::function<LocalCheckpoint()> make;
+    std::optional<std::string> digest;  // of kShard1
+  } cases[] = {
+      {"linked cache", [&] { return cache(); }, shardDigest},
+      {"plain cache", [&] { return cache([](HubCacheLayout& l) { l.symlinks = false; }); },
+       std::nullopt},
+      {"local dir",
+       [&] {
+         writeLocalDir(files_, dir_.file("local"), kHubCommit);
+         return LocalCheckpoint::inDirectory(dir_.file("local"), kHubCommit);
+       },
+       shardDigest},
+      {"plain copy",
+       [&] {
+         LocalDirLayout layout;
+         layout.metadata = false;
+         writeLocalDir(files_, dir_.file("copy"), kHubCommit, layout);
+         return LocalCheckpoint::inDirectory(dir_.file("copy"), kHubCommit);
+       },
+       std::nullopt},
+  };
+  const KnownSourceTable known = {{sha256(files_.at(kIndex)), "velquor-test"}};
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(cacheRoot());
+    const LocalCheckpoint local = c.make();
+    const RemoteSnapshot snapshot = loadFrom(local, true, known);
+    EXPECT_TRUE(hub_->requests().empty()) << c.name << ": " << hub_->requests().front().target;
+    EXPECT_EQ(snapshot.metadata.weightMap, hub.metadata.weightMap) << c.name;
+    EXPECT_EQ(snapshot.metadata.indexSha256Hex, hub.metadata.indexSha256Hex) << c.name;
+    EXPECT_EQ(snapshot.arch, hub.arch) << c.name;
+    EXPECT_EQ(snapshot.shardHeaders.size(), hub.shardHeaders.size()) << c.name;
+    for (size_t i = 0; i < hub.shardHeaders.size(); ++i) {
+      EXPECT_EQ(sorted(snapshot.shardHeaders[i].tensors), sorted(hub.shardHeaders[i].tensors))
+          << c.name;
+    }
+    EXPECT_EQ(snapshot.resolvedCommit, kHubCommit) << c.name;
+    EXPECT_EQ(testutil::readFile(metadataDirectory() + "/config.json"), files_.at("config.json"));
+    EXPECT_EQ(snapshot.localFiles.size(), 4u) << c.name;  // index, config, two shards
+    const RemoteFileInfo& shard = snapshot.remoteFiles.at(plan_fixtures::kShard1);
+    EXPECT_EQ(shard.size, files_.at(plan_fixtures::kShard1).size()) << c.name;
+    EXPECT_EQ(shard.resolvedCommit, kHubCommit) << c.name;
+    EXPECT_EQ(snapshot.localFiles.at(plan_fixtures::kShard1).sha256, c.digest) << c.name;
+    // The recorded header bytes are the shard's own first bytes.
+    const RemoteSnapshot::HeaderBytes& header = snapshot.localHeaders.at(plan_fixtures::kShard1);
+    EXPECT_EQ(header.sha256, sha256(files_.at(plan_fixtures::kShard1).substr(0, header.length)))
+        << c.name;
+  }
+}
+
+TEST_F(RemoteSnapshotLocalTest, OnlyWhatIsNotLocalIsAskedOfTheHub) {
+  // A cache without the second shard: only that shard reaches the hub.
+  const RemoteSnapshot mixed =
+      loadFrom(cache([](HubCacheLayout& l) { l.omit = {plan_fixtures::kShard2}; }), false);
+  EXPECT_EQ(requestedFiles(), std::set<std::string>{plan_fixtures::kShard2});
+  EXPECT_EQ(rangedGets(plan_fixtures::kShard2), 3u);
+  EXPECT_FALSE(mixed.localFiles.contains(plan_fixtures::kShard2));
+  EXPECT_TRUE(mixed.localFiles.contains(plan_fixtures::kShard1));
+  for (const HubRequest& r : hub_->requests()) {
+    if (r.host == HubHost::hub) {
+      EXPECT_NE(r.target.find(kHubCommit), std::string::npos) << r.target;
+    }
+  }
+
+  // A plain copy online: each shard's digest comes from a HEAD, no bytes do;
+  // a copy of the wrong size is not used at all.
+  hub_->clearRequests();
+  std::map<std::string, std::string> copy = files_;
+  copy[plan_fixtures::kShard2].pop_back();
+  LocalDirLayout layout;
+  layout.metadata = false;
+  writeLocalDir(copy, dir_.file("copy"), kHubCommit, layout);
+  const RemoteSnapshot plain =
+      loadFrom(LocalCheckpoint::inDirectory(dir_.file("copy"), kHubCommit), false);
+  EXPECT_EQ(requestsFor(plan_fixtures::kShard1, "HEAD").size(), 1u);
+  EXPECT_EQ(rangedGets(plan_fixtures::kShard1), 0u);
+  EXPECT_EQ(plain.localFiles.at(plan_fixtures::kShard1).sha256,
+            hub_->facts(plan_fixtures::kShard1).sha256);
+  EXPECT_FALSE(plain.localFiles.contains(plan_fixtures::kShard2));
+  EXPECT_GT(rangedGets(plan_fixtures::kShard2), 0u);
+  EXPECT_EQ(requestsFor(kIndex, "HEAD").size() + requestsFor("config.json", "HEAD").size(), 0u);
+}
+
+TEST_F(RemoteSnapshotLocalTest, OfflineAFileThatIsNotLocalIsAnError) {
+  const std::string missing = std::string("file ") + plan_fixtures::kShard2 + " of " + kHubRepo +
+                              " at " + kHubCommit + " is not available offline";
+  const LocalCheckpoint partial =
+      cache([](HubCacheLayout& l) { l.incomplete = {plan_fixtures::kShard2}; });
+  EXPECT_EQ(errorOf([&] { loadFrom(partial, true); }), missing);
+  const LocalCheckpoint nothing;
+  EXPECT_EQ(
+      errorOf([&] { loadFrom(nothing, true); }),
+      std::string("file ") + kIndex + " of " + kHubRepo + " at main is not available offline");
+  EXPECT_TRUE(hub_->requests().empty());
+  // The local index passes the same known-source check as a fetched one.
+  EXPECT_EQ(errorOf([&] {
+              loadFrom(partial, true, {{"0", "other"}});
+            }),
+            "source fingerprint " + sha256(files_.at(kIndex)) + " for " + metadataDirectory() +
+                "/" + kIndex + " is not in known set");
+}
+
+TEST_F(RemoteSnapshotLocalTest, SideFilesComeFromDiskOrTheHubAsAllowed) {
+  std::map<std::string, std::string> hubFiles = files_;
+  hubFiles["tokenizer.json"] = "{\"hub\": true}";
+  hubFiles["chat_template.jinja"] = "hub template";
+  hub_.reset();
+  serve(hubFiles);
+  std::map<std::string, std::string> cached = files_;
+  cached["tokenizer_config.json"] = "{\"local\": true}";
+  writeHubCache(cached, cacheRoot(), kHubRepo, kHubCommit, [] {
+    HubCacheLayout l;
+    l.noExist = {"chat_template.jinja"};
+    return l;
+  }());
+  const LocalCheckpoint local = LocalCheckpoint::inHubCache(cacheRoot(), kHubRepo, kHubCommit);
+  const HuggingFaceRemoteSource pinned = source_.pinned(kHubCommit);
+  const std::string out = dir_.file("side");
+  const auto fetch = [&](const std::string& name, bool required, bool offline) {
+    return errorOf([&] {
+      if (!RemoteSnapshot::fetchSideFile(pinned, {&local, offline}, name, 1 << 20, required, out,
+                                         &audit_)) {
+        throw std::runtime_error("skipped");
+      }
+    });
+  };
+  const struct {
+    const char* name;
+    bool required;
+    bool offline;
+    std::string outcome;
+    std::string content;  // of `out` afterwards
+    size_t requests;
+  } cases[] = {
+      {"tokenizer_config.json", true, true, "ok", "{\"local\": true}", 0},
+      {"chat_template.jinja", false, false, "skipped", "", 0},  // marked absent
+      {"tokenizer.json", false, true, "skipped", "", 0},
+      {"tokenizer.json", true, true,
+       std::string("file tokenizer.json of ") + kHubRepo + " at " + kHubCommit +
+           " is not available offline",
+       "", 0},
+      {"tokenizer.json", false, false, "ok", "{\"hub\": true}", 2},  // HEAD, GET
+      {"special_tokens_map.json", false, false, "skipped", "", 1},   // 404
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(out);
+    hub_->clearRequests();
+    EXPECT_EQ(fetch(c.name, c.required, c.offline), c.outcome) << c.name;
+    EXPECT_EQ(std::filesystem::exists(out) ? testutil::readFile(out) : "", c.content) << c.name;
+    EXPECT_EQ(hub_->requests().size(), c.requests) << c.name;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,217 @@
+#include "engine/source/local_checkpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "tests/test_util.h"
+#include "tools/hub_cache_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::errorOf;
+
+constexpr char kRepo[] = "o/n";
+constexpr char kCommit[] = "0123456789abcdef0123456789abcdef01234567";
+constexpr char kOther[] = "fedcba9876543210fedcba9876543210fedcba98";
+constexpr char kShard[] = "model-00001-of-00001.safetensors";
+constexpr char kNested[] = "sub/dir/notes.txt";
+
+const std::map<std::string, std::string> kFiles = {
+    {"config.json", "{\"model_type\": \"x\"}"},
+    {kShard, std::string(100, 's')},
+    {kNested, "nested"},
+};
+
+EnvironmentLookup environment(std::map<std::string, std::string> values) {
+  return [values = std::move(values)](const std::string& name) -> std::optional<std::string> {
+    const auto it = values.find(name);
+    if (it == values.end()) return std::nullopt;
+    return it->second;
+  };
+}
+
+TEST(LocalCheckpointEnvironment, CacheRootFollowsTheVariablesInOrder) {
+  const struct {
+    std::map<std::string, std::string> env;
+    std::optional<std::string> root;
+  } cases[] = {
+      {{{"HF_HUB_CACHE", "/c"}, {"HF_HOME", "/h"}, {"XDG_CACHE_HOME", "/x"}, {"HOME", "/u"}}, "/c"},
+      {{{"HF_HUB_CACHE", ""}, {"HF_HOME", "/h"}, {"XDG_CACHE_HOME", "/x"}, {"HOME", "/u"}},
+       "/h/hub"},
+      {{{"XDG_CACHE_HOME", "/x"}, {"HOME", "/u"}}, "/x/huggingface/hub"},
+      {{{"HOME", "/u"}}, "/u/.cache/huggingface/hub"},
+      {{}, std::nullopt},
+      {{{"HF_HUB_CACHE", "~/c"}, {"HOME", "/u"}}, "/u/c"},
+      {{{"HF_HOME", "$BASE/h"}, {"BASE", "/b"}}, "/b/h/hub"},
+      {{{"HF_HOME", "${BASE}x/$UNSET/${"}, {"BASE", "/b"}}, "/bx/$UNSET/${/hub"},
+      {{{"HF_HUB_CACHE", "/a~/$"}, {"HOME", "/u"}}, "/a~/$"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(hubCacheRoot(environment(c.env)), c.root)
+        << (c.env.empty() ? "" : c.env.begin()->first + "=" + c.env.begin()->second);
+  }
+}
+
+TEST(LocalCheckpointEnvironment, OfflineTakesTheTrueWordsInAnyCase) {
+  for (const char* on : {"1", "ON", "yes", "True", "tRuE"}) {
+    EXPECT_TRUE(offlineRequested(environment({{"HF_HUB_OFFLINE", on}}))) << on;
+  }
+  for (const char* off : {"0", "", "off", "no", "false", "2", " 1"}) {
+    EXPECT_FALSE(offlineRequested(environment({{"HF_HUB_OFFLINE", off}}))) << off;
+  }
+  EXPECT_FALSE(offlineRequested(environment({})));
+}
+
+class LocalCheckpointTest : public ::testing::Test {
+ protected:
+  std::string root() const { return dir_.file("hub"); }
+  std::string blob(const std::string& path) const {
+    return repository_ + "/blobs/" + hubCacheEtag(path, kFiles.at(path));
+  }
+  LocalCheckpoint cache(const std::function<void(HubCacheLayout&)>& adjust = {}) {
+    HubCacheLayout layout;
+    if (adjust) adjust(layout);
+    repository_ = writeHubCache(kFiles, root(), kRepo, kCommit, layout);
+    return LocalCheckpoint::inHubCache(root(), kRepo, kCommit);
+  }
+  std::string snapshotEntry(const std::string& path) const {
+    return repository_ + "/snapshots/" + kCommit + "/" + path;
+  }
+
+  testutil::TempDir dir_;
+  std::string repository_;
+};
+
+TEST_F(LocalCheckpointTest, FindsLinkedBlobsWithTheirDigests) {
+  const LocalCheckpoint checkpoint = cache();
+  const std::string shardDigest = hubCacheEtag(kShard, kFiles.at(kShard));
+  EXPECT_EQ(checkpoint.find(kShard), (LocalFile{blob(kShard), 100, shardDigest, false}));
+  // A small git file's blob name is no SHA-256.
+  EXPECT_EQ(checkpoint.find("config.json"),
+            (LocalFile{blob("config.json"), kFiles.at("config.json").size(), std::nullopt, false}));
+  EXPECT_EQ(checkpoint.find(kNested), (LocalFile{blob(kNested), 6, std::nullopt, false}));
+  EXPECT_TRUE(fs::is_symlink(snapshotEntry(kNested)));
+  EXPECT_TRUE(fs::read_symlink(snapshotEntry(kNested)).is_relative());
+
+  for (const char* bad : {"", "/config.json", "./config.json", "sub/../config.json", "sub//dir",
+                          "absent.json", "sub/dir"}) {
+    EXPECT_EQ(checkpoint.find(bad), std::nullopt) << bad;
+  }
+}
+
+TEST_F(LocalCheckpointTest, FindsPlainSnapshotFilesWithoutDigests) {
+  const LocalCheckpoint checkpoint = cache([](HubCacheLayout& l) { l.symlinks = false; });
+  EXPECT_EQ(checkpoint.find(kShard), (LocalFile{snapshotEntry(kShard), 100, std::nullopt, false}));
+  EXPECT_EQ(checkpoint.find(kNested)->path, snapshotEntry(kNested));
+}
+
+TEST_F(LocalCheckpointTest, IgnoresWhatIsNotAFinishedFileOfThePinnedCommit) {
+  const LocalCheckpoint checkpoint = cache([](HubCacheLayout& l) {
+    l.omit = {"config.json"};
+    l.incomplete = {kShard};
+    l.otherCommit = kOther;
+  });
+  EXPECT_EQ(checkpoint.find(kShard), std::nullopt);         // unfinished blob
+  EXPECT_EQ(checkpoint.find("config.json"), std::nullopt);  // only in the other snapshot
+  EXPECT_EQ(checkpoint.find(kNested)->path, blob(kNested));
+  // The other snapshot is complete for its own commit.
+  EXPECT_TRUE(LocalCheckpoint::inHubCache(root(), kRepo, kOther).find("config.json"));
+  EXPECT_EQ(LocalCheckpoint::inHubCache(root(), kRepo, kOther).find(kShard), std::nullopt);
+
+  // Links that escape the repository's blobs, dangle, or name a directory.
+  testutil::writeFile(dir_.file("outside"), "outside");
+  writeHubCache(kFiles, dir_.file("hub"), "o/other", kCommit);
+  const std::map<std::string, std::string> links = {
+      {"escape.json", dir_.file("outside")},
+      {"neighbour.json",
+       "../../../models--o--other/blobs/" + hubCacheEtag(kShard, kFiles.at(kShard))},
+      {"other-snapshot.json", std::string("../") + kOther + "/config.json"},
+      {"dangling.json", "../../blobs/0000"},
+      {"directory.json", "../../blobs"},
+  };
+  for (const auto& [name, target] : links) {
+    fs::create_symlink(target, snapshotEntry(name));
+    EXPECT_EQ(checkpoint.find(name), std::nullopt) << name;
+  }
+  fs::create_directories(snapshotEntry("folder.json"));
+  EXPECT_EQ(checkpoint.find("folder.json"), std::nullopt);
+  // An absolute link into the repository's own blobs is as good as a relative one.
+  fs::create_symlink(blob(kNested), snapshotEntry("absolute.txt"));
+  EXPECT_EQ(checkpoint.find("absolute.txt")->path, blob(kNested));
+}
+
+TEST_F(LocalCheckpointTest, ReadsNoExistMarkersOfThePinnedCommitOnly) {
+  const LocalCheckpoint checkpoint = cache([](HubCacheLayout& l) {
+    l.noExist = {"tokenizer.model", "a/b.json"};
+  });
+  EXPECT_TRUE(checkpoint.knownMissing("tokenizer.model"));
+  EXPECT_TRUE(checkpoint.knownMissing("a/b.json"));
+  EXPECT_FALSE(checkpoint.knownMissing("config.json"));
+  EXPECT_FALSE(checkpoint.knownMissing("a"));
+  EXPECT_FALSE(LocalCheckpoint::inHubCache(root(), kRepo, kOther).knownMissing("tokenizer.model"));
+}
+
+TEST_F(LocalCheckpointTest, AnAbsentCacheIsEmptyAndBadIdentitiesAreRefused) {
+  const LocalCheckpoint absent = LocalCheckpoint::inHubCache(dir_.file("none"), kRepo, kCommit);
+  EXPECT_EQ(absent.find("config.json"), std::nullopt);
+  EXPECT_FALSE(absent.knownMissing("config.json"));
+  EXPECT_EQ(LocalCheckpoint().find("config.json"), std::nullopt);
+  EXPECT_EQ(errorOf([&] { LocalCheckpoint::inHubCache(root(), kRepo, "main"); }),
+            "configuration invalid: commit main is not 40 hex");
+  for (const char* repo : {"o", "o/n/x", "/n", "o/", "../n"}) {
+    EXPECT_EQ(errorOf([&] { LocalCheckpoint::inHubCache(root(), repo, kCommit); }),
+              std::string("configuration invalid: repository id ") + repo + " is not owner/name");
+  }
+  EXPECT_EQ(errorOf([&] { LocalCheckpoint::inDirectory(dir_.file("none"), kCommit); }),
+            "configuration invalid: source directory " + dir_.file("none") + " does not exist");
+}
+
+TEST_F(LocalCheckpointTest, NamedDirectoriesTakeDigestsOnlyFromTheirOwnCommit) {
+  const std::string shardDigest = hubCacheEtag(kShard, kFiles.at(kShard));
+  const struct {
+    const char* name;
+    std::function<void(LocalDirLayout&)> adjust;
+    std::optional<std::string> digest;
+  } cases[] = {
+      {"with-metadata", [](LocalDirLayout&) {}, shardDigest},
+      {"without-metadata", [](LocalDirLayout& l) { l.metadata = false; }, std::nullopt},
+      {"other-commit", [](LocalDirLayout& l) { l.metadataCommit = kOther; }, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::string directory = dir_.file(c.name);
+    LocalDirLayout layout;
+    c.adjust(layout);
+    writeLocalDir(kFiles, directory, kCommit, layout);
+    const LocalCheckpoint checkpoint = LocalCheckpoint::inDirectory(directory, kCommit);
+    EXPECT_EQ(checkpoint.find(kShard), (LocalFile{directory + "/" + kShard, 100, c.digest, true}))
+        << c.name;
+    EXPECT_EQ(checkpoint.find("config.json")->sha256, std::nullopt) << c.name;
+    EXPECT_EQ(checkpoint.find(kNested)->path, directory + "/" + kNested) << c.name;
+    EXPECT_FALSE(checkpoint.knownMissing("tokenizer.model")) << c.name;
+  }
+}
+
+TEST_F(LocalCheckpointTest, ANamedSnapshotFolderKeepsItsBlobDigestsAndMarkers) {
+  cache([](HubCacheLayout& l) {
+    l.incomplete = {kNested};
+    l.noExist = {"tokenizer.model"};
+    l.otherCommit = kOther;
+  });
+  const std::string shardDigest = hubCacheEtag(kShard, kFiles.at(kShard));
+  const LocalCheckpoint snapshot =
+      LocalCheckpoint::inDirectory(repository_ + "/snapshots/" + kCommit, kCommit);
+  EXPECT_EQ(snapshot.find(kShard), (LocalFile{blob(kShard), 100, shardDigest, true}));
+  EXPECT_EQ(snapshot.find(kNested), std::nullopt);
+  EXPECT_TRUE(snapshot.knownMissing("tokenizer.model"));
+  // A snapshot folder of another commit proves nothing about the pinned one.
+  const LocalCheckpoint other =
+      LocalCheckpoint::inDirectory(repository_ + "/snapshots/" + kOther, kCommit);
+  EXPECT_EQ(other.find(kShard), (LocalFile{blob(kShard), 100, std::nullopt, true}));
+  EXPECT_FALSE(other.knownMissing("tokenizer.model"));
+}
+
+}  // namespace
