@@ -14,6 +14,7 @@
 #include "engine/remote/download_session.h"
 #include "engine/remote/hugging_face_source.h"
 #include "engine/remote/source_byte_provider.h"
+#include "engine/source/local_checkpoint.h"
 #include "engine/verify/verified_install_tool.h"
 #include "engine/vision/remote_vision_companion_installer.h"
 #include "engine/vision/vision_pack_verifier.h"
@@ -51,6 +52,33 @@ std::string hubBaseURL() {
   return *endpoint;
 }
 
+// Where copies already on disk are looked for: the directory given with
+// --source, else the hub cache (HF_HUB_CACHE, HF_HOME, XDG_CACHE_HOME,
+// HOME); HF_HUB_OFFLINE forbids every request. Warnings about local copies
+// go to standard error as they come.
+template <typename Options>
+void setLocalSources(const RepackCommandArguments& arguments, Options& options) {
+  const EnvironmentLookup env = processEnvironment();
+  if (arguments.sourceDirectory) {
+    options.localDirectory = Posix::standardizedPath(*arguments.sourceDirectory);
+  } else {
+    options.hubCacheRoot = hubCacheRoot(env);
+  }
+  options.offline = offlineRequested(env);
+  options.warn = [](const std::string& line) {
+    const std::string text = "\n" + line + "\n";
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+  };
+}
+
+// The byte counts of a run: what the plan takes from the network, then what
+// it reads from local copies when there are any.
+std::vector<std::string> byteLines(uint64_t plannedBytes, uint64_t localBytes) {
+  std::vector<std::string> lines = {"Download bytes: " + std::to_string(plannedBytes - localBytes)};
+  if (localBytes > 0) lines.push_back("Local bytes: " + std::to_string(localBytes));
+  return lines;
+}
+
 std::vector<std::string> install(const RepackCommandArguments& arguments) {
   const SupportedModelSource& model = arguments.model;
   RemoteStreamingRepackOptions options;
@@ -66,6 +94,7 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
   options.connections = arguments.connections.value_or(kDefaultConnections);
   options.resume = arguments.resume;
   options.dryRunSpaceCheck = arguments.dryRun;
+  setLocalSources(arguments, options);
   options.downloadSession = commandLineSession();
   options.baseURL = hubBaseURL();
   options.rangeRetryAttempts = 4;
@@ -78,10 +107,14 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
     RemoteStreamingRepacker repacker(options, audit);
     result = repacker.run(line.handler());
   }
-  return {(arguments.dryRun ? "Validated " : "Installed ") + model.displayName,
-          "Source revision: " + result.resolvedCommit,
-          "Download bytes: " + std::to_string(result.remoteBytesToDownload),
-          "Model: " + result.outputDir};
+  std::vector<std::string> lines = {
+      (arguments.dryRun ? "Validated " : "Installed ") + model.displayName,
+      "Source revision: " + result.resolvedCommit};
+  for (std::string& line : byteLines(result.remoteBytesToDownload, result.localBytes)) {
+    lines.push_back(std::move(line));
+  }
+  lines.push_back("Model: " + result.outputDir);
+  return lines;
 }
 
 // Streams the vision tower of a Gemma 4 row into a companion bound to the
@@ -104,6 +137,7 @@ std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
   options.overwrite = arguments.overwrite;
   options.connections = arguments.connections.value_or(kDefaultConnections);
   options.resume = arguments.resume;
+  setLocalSources(arguments, options);
   options.downloadSession = commandLineSession();
   options.baseURL = hubBaseURL();
   options.rangeRetryAttempts = 4;
@@ -116,10 +150,13 @@ std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
     RemoteVisionCompanionInstaller installer(options, audit);
     result = installer.run(line.handler());
   }
-  return {"Installed vision companion for " + model.displayName,
-          "Source revision: " + result.resolvedCommit,
-          "Download bytes: " + std::to_string(result.remoteBytesToDownload),
-          "Companion: " + result.outputDir};
+  std::vector<std::string> lines = {"Installed vision companion for " + model.displayName,
+                                    "Source revision: " + result.resolvedCommit};
+  for (std::string& line : byteLines(result.remoteBytesToDownload, result.localBytes)) {
+    lines.push_back(std::move(line));
+  }
+  lines.push_back("Companion: " + result.outputDir);
+  return lines;
 }
 
 }  // namespace

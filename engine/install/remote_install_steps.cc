@@ -7,6 +7,8 @@
 #include "engine/common/repack_error.h"
 #include "engine/install/disk_space.h"
 #include "engine/io/posix.h"
+#include "engine/io/sha256_stream.h"
+#include "engine/remote/local_byte_provider.h"
 #include "engine/remote/source_byte_provider.h"
 #include "format/korvex_format.h"
 
@@ -40,6 +42,61 @@ void removeMetadataOnlyPartial(const RemoteInstallPaths& paths) {
   // When it cannot be removed, the state check below refuses what is left.
   fs::remove_all(paths.partialDirectory, error);
   if (!error) Posix::fsyncDirectory(paths.parentDirectory);
+}
+
+// The hub's ranges for the shards a local copy could not give. A shard that
+// was meant to come from disk is resolved at the hub afresh, and the hub's
+// bytes of its header must be the ones the plan was made from: otherwise
+// the plan itself rests on a broken file and no range of it can be trusted.
+class HubFallback final : public SourceByteProvider {
+ public:
+  HubFallback(HuggingFaceRemoteSource pinned, std::map<std::string, RemoteFileInfo> files,
+              const Copy& copy)
+      : pinned_(std::move(pinned)), files_(std::move(files)), copy_(copy) {}
+
+  void copyRanges(const std::vector<CoalescedRangeCopy>& ranges,
+                  const std::set<std::string>& finishedIDs, const std::string& outputRoot,
+                  const std::string& temporaryRangePath, RepackAudit& audit,
+                  const CopyProgressHandler& progress,
+                  const std::function<void(const RemoteCompletedRange&)>& completion) override {
+    std::map<std::string, RemoteFileInfo> files = files_;
+    std::set<std::string> checked;
+    for (const CoalescedRangeCopy& range : ranges) {
+      const std::string& shard = range.shardID;
+      if (finishedIDs.contains(range.id) || !copy_.localFiles.contains(shard) ||
+          !checked.insert(shard).second) {
+        continue;
+      }
+      const RemoteFileInfo info = pinned_.resolveFileInfo(shard, &audit);
+      if (const auto header = copy_.localHeaders.find(shard); header != copy_.localHeaders.end()) {
+        const TemporaryRangeFile bytes = pinned_.downloadRangeToTempFile(
+            shard, info, 0, static_cast<int64_t>(header->second.length), std::nullopt, {}, &audit);
+        const std::string digest = Sha256Stream::hashFile(bytes.path, 65536, true, true);
+        Posix::removeFile(bytes.path);
+        if (digest != header->second.sha256) {
+          throw RepackError(RepackError::LocalSourceRejected{
+              copy_.localFiles.at(shard).path, shard,
+              "has a header that differs from the hub's copy; remove the file and install "
+              "again"});
+        }
+      }
+      files[shard] = info;
+    }
+    HTTPRangeSourceByteProvider(pinned_, std::move(files), copy_.transfer.writeTileBytes,
+                                copy_.transfer.connections)
+        .copyRanges(ranges, finishedIDs, outputRoot, temporaryRangePath, audit, progress,
+                    completion);
+  }
+
+ private:
+  HuggingFaceRemoteSource pinned_;
+  std::map<std::string, RemoteFileInfo> files_;
+  const Copy& copy_;
+};
+
+bool isPinnedCommit(const std::string& revision) {
+  return revision.size() == 40 &&
+         revision.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 }  // namespace
@@ -214,9 +271,25 @@ uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, Repa
                      const ProgressHandler& progress,
                      const std::function<void(const CoalescedRangeCopy&)>& written) {
   std::shared_ptr<SourceByteProvider> provider = copy.provider;
-  if (!provider) {
+  std::map<std::string, LocalShardFile> localShards;
+  for (const CoalescedRangeCopy& range : copy.copyPlan.coalescedCopies) {
+    const auto local = copy.localFiles.find(range.shardID);
+    if (local == copy.localFiles.end() || localShards.contains(range.shardID)) continue;
+    localShards[range.shardID] = {local->second.path, local->second.size, local->second.sha256,
+                                  local->second.namedByUser && !local->second.sha256};
+  }
+  if (!provider && localShards.empty()) {
     provider = std::make_shared<HTTPRangeSourceByteProvider>(
         copy.pinned, copy.files, copy.transfer.writeTileBytes, copy.transfer.connections);
+  } else if (!localShards.empty()) {
+    std::shared_ptr<SourceByteProvider> fallback = provider;
+    if (!fallback && !copy.transfer.offline) {
+      fallback = std::make_shared<HubFallback>(copy.pinned, copy.files, copy);
+    }
+    LocalByteProviderOptions options;
+    options.cancellation = &copy.pinned.session().cancellation();
+    options.warn = copy.transfer.warn;
+    provider = std::make_shared<LocalShardByteProvider>(std::move(localShards), fallback, options);
   }
   std::unordered_map<std::string, const CoalescedRangeCopy*> byID;
   if (written) {
@@ -239,6 +312,29 @@ uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, Repa
                          if (written) written(*byID.at(done.id));
                        });
   return audit.remoteBytesDownloaded - downloadedBefore;
+}
+
+LocalCheckpoint localCheckpointOf(const Transfer& t, const std::string& commit) {
+  if (!isPinnedCommit(commit)) return LocalCheckpoint();
+  if (t.localDirectory) return LocalCheckpoint::inDirectory(*t.localDirectory, commit);
+  if (t.hubCacheRoot) return LocalCheckpoint::inHubCache(*t.hubCacheRoot, t.repoID, commit);
+  return LocalCheckpoint();
+}
+
+RemoteSnapshot loadSnapshot(const HuggingFaceRemoteSource& source, const Transfer& t,
+                            const LocalCheckpoint& local, const std::string& metadataDirectory,
+                            bool requireKnownSource, RepackAudit& audit,
+                            const KnownSourceTable& knownSources) {
+  return RemoteSnapshot::load(source, metadataDirectory, requireKnownSource, &audit, knownSources,
+                              SnapshotSources{&local, t.offline});
+}
+
+uint64_t localPayloadBytes(const RangeCopyPlan& copyPlan, const RemoteSnapshot& snapshot) {
+  uint64_t total = 0;
+  for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) {
+    if (snapshot.localFiles.contains(range.shardID)) total += range.size;
+  }
+  return total;
 }
 
 }  // namespace RemoteInstallSteps

@@ -21,6 +21,8 @@
 #include "engine/plan/range_copy_plan.h"
 #include "engine/remote/download_session.h"
 #include "engine/remote/hugging_face_source.h"
+#include "engine/remote/remote_snapshot.h"
+#include "engine/source/local_checkpoint.h"
 
 class SourceByteProvider;
 
@@ -37,6 +39,13 @@ struct Transfer {
   int64_t rangeRetryAttempts = 0;
   uint64_t retryBaseDelayNs = 0;
   int64_t connections = 1;  // ranges in flight at once
+  // Copies already on disk: a directory the user named (--source), else the
+  // hub cache under this root; offline, nothing is asked of the hub.
+  std::optional<std::string> localDirectory;
+  std::optional<std::string> hubCacheRoot;
+  bool offline = false;
+  // Receives the warnings of local sources ("warning: ..."), one at a time.
+  std::function<void(const std::string&)> warn;
 };
 
 template <typename Options>
@@ -49,7 +58,11 @@ Transfer transferOf(const Options& o) {
           o.writeTileBytes,
           o.rangeRetryAttempts,
           o.retryBaseDelayNs,
-          o.connections};
+          o.connections,
+          o.localDirectory,
+          o.hubCacheRoot,
+          o.offline,
+          o.warn};
 }
 
 // configurationInvalid for a range chunk outside 1 B..64 MiB, a write tile
@@ -131,6 +144,21 @@ DiskSpaceRequirement requireSpace(const RemoteInstallPaths& paths, uint64_t outp
 void noteSource(RepackAudit& audit, const Transfer& t, const std::string& resolvedCommit,
                 const std::string& indexSha256, const RangeCopyPlan& copyPlan);
 
+// The copies of the checkpoint already on disk at `commit`: the directory
+// the user named, else the hub cache's snapshot (none when `commit` is not
+// a pinned commit).
+LocalCheckpoint localCheckpointOf(const Transfer& t, const std::string& commit);
+
+// The snapshot of the checkpoint, its files read from `local` where they
+// are there and from the hub otherwise (never, offline).
+RemoteSnapshot loadSnapshot(const HuggingFaceRemoteSource& source, const Transfer& t,
+                            const LocalCheckpoint& local, const std::string& metadataDirectory,
+                            bool requireKnownSource, RepackAudit& audit,
+                            const KnownSourceTable& knownSources);
+
+// The payload bytes of the plan that come from local copies.
+uint64_t localPayloadBytes(const RangeCopyPlan& copyPlan, const RemoteSnapshot& snapshot);
+
 // Copy phase, the same for every installer: fetches every range of the plan
 // not finished yet through `provider` (the hub's ranges at `pinned` when
 // null), records each finished range in the checkpoint, then passes it to
@@ -143,6 +171,9 @@ struct Copy {
   const Transfer& transfer;
   const RangeCopyPlan& copyPlan;
   const RemoteInstallPaths& paths;
+  // The shards on disk (read there) and the header bytes their plan rests on.
+  const std::map<std::string, LocalFile>& localFiles;
+  const std::map<std::string, RemoteSnapshot::HeaderBytes>& localHeaders;
 };
 uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, RepackAudit& audit,
                      const ProgressHandler& progress,

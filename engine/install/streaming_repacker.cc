@@ -55,12 +55,6 @@ void removeAllIgnoringErrors(const std::string& path) {
   fs::remove_all(path, ignored);
 }
 
-bool isNotFound(const RepackError& error) {
-  if (const auto* s = error.as<RepackError::RemoteHTTPStatus>()) return s->status == 404;
-  if (const auto* r = error.as<RepackError::RemoteHTTPResponse>()) return r->status == 404;
-  return false;
-}
-
 uint64_t outputBytesOf(const RepackPlan& plan) {
   uint64_t total =
       korvexCheckedAdd(plan.resident.indexSize, plan.resident.residentSize, "resident.payload");
@@ -217,6 +211,7 @@ class InstallRun {
   void record(const std::string& relativePath, const std::string& path);
   // Hands the plan over to the result: the last thing the run does.
   RemoteStreamingRepackResult resultBase();
+  SnapshotSources sources() const { return {&local_, o_.offline}; }
 
   const RemoteStreamingRepackOptions& o_;
   RepackAudit& audit_;
@@ -233,7 +228,9 @@ class InstallRun {
   RemoteSnapshot snapshot_;
   RepackPlan plan_;
   RangeCopyPlan copyPlan_;
+  LocalCheckpoint local_;
   int64_t rangeCount_ = 0;
+  uint64_t localBytes_ = 0;
   RemoteInstallCheckpoint checkpoint_;
   uint64_t outputBytes_ = 0;
   uint64_t reused_ = 0;
@@ -251,11 +248,11 @@ void InstallRun::plan() {
       RemoteInstallSteps::hubSource(transfer_, session_, loaded_, paths_);
 
   emit(ModelInstallProgress::DownloadingMetadata{});
-  snapshot_ =
-      o_.knownSources
-          ? RemoteSnapshot::load(source, paths_.metadataDirectory, o_.requireKnownSource, &audit_,
-                                 *o_.knownSources)
-          : RemoteSnapshot::load(source, paths_.metadataDirectory, o_.requireKnownSource, &audit_);
+  local_ = RemoteInstallSteps::localCheckpointOf(transfer_,
+                                                 loaded_ ? loaded_->resolvedCommit : o_.revision);
+  snapshot_ = RemoteInstallSteps::loadSnapshot(
+      source, transfer_, local_, paths_.metadataDirectory, o_.requireKnownSource, audit_,
+      o_.knownSources ? *o_.knownSources : SourceFingerprint::knownSources());
 
   cancellation_.check();
   plan_ = RepackPlan::build(snapshot_.metadata, snapshot_.arch, snapshot_.shardHeaders,
@@ -273,6 +270,7 @@ void InstallRun::plan() {
   copyPlan_ = RangeCopyPlanner::plan(plan_, o_.rangeChunkBytes);
   copyPlan_.scalarCopies = std::vector<RangeCopy>();
   rangeCount_ = static_cast<int64_t>(copyPlan_.coalescedCopies.size());
+  localBytes_ = RemoteInstallSteps::localPayloadBytes(copyPlan_, snapshot_);
   pinned_ = source.pinned(snapshot_.resolvedCommit);
 
   checkpoint_ = RemoteInstallSteps::checkpointFor(loaded_, transfer_, snapshot_.resolvedCommit,
@@ -290,10 +288,9 @@ void InstallRun::plan() {
       Posix::removeAll(paths_.partialDirectory);
       Posix::mkdirP(paths_.partialDirectory);
       reserveOutputs(plan_, paths_.partialDirectory, audit_, cancellation_);
-      if (const auto config = snapshot_.remoteFiles.find("config.json");
-          config != snapshot_.remoteFiles.end()) {
-        pinned_->fetchSmallFile("config.json", config->second, kConfigCapBytes,
-                                paths_.metadataDirectory + "/config.json", &audit_);
+      if (snapshot_.remoteFiles.contains("config.json")) {
+        RemoteSnapshot::fetchSideFile(*pinned_, sources(), "config.json", kConfigCapBytes, true,
+                                      paths_.metadataDirectory + "/config.json", &audit_);
       }
     }
     checkpoint_.write(paths_.checkpointFile, paths_.parentDirectory);
@@ -323,6 +320,7 @@ RemoteStreamingRepackResult InstallRun::resultBase() {
   result.plan = std::move(plan_);
   result.rangeRequestCount = rangeCount_;
   result.remoteBytesToDownload = copyPlan_.remoteBytesToDownload;
+  result.localBytes = localBytes_;
   result.remoteGapBytesDownloaded = copyPlan_.remoteGapBytesDownloaded;
   result.remoteRetryCount = audit_.remoteRangeRetries;
   result.reusedBytes = reused_;
@@ -356,8 +354,10 @@ void InstallRun::copy() {
                                                    RemoteInstallSteps::finishedOf(checkpoint_).ids,
                                                    kHashTileBytes);
   downloadedThisRun_ = RemoteInstallSteps::copyPayload(
-      {provider_, *pinned_, snapshot_.remoteFiles, transfer_, copyPlan_, paths_}, checkpoint_,
-      audit_, progress_, [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); });
+      {provider_, *pinned_, snapshot_.remoteFiles, transfer_, copyPlan_, paths_,
+       snapshot_.localFiles, snapshot_.localHeaders},
+      checkpoint_, audit_, progress_,
+      [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); });
   // Finalization needs none of the ranges; the memory goes to the layout.
   copyPlan_.coalescedCopies = std::vector<CoalescedRangeCopy>();
 }
@@ -418,15 +418,11 @@ void InstallRun::finalize() {
 
   for (const SideFile& side : kSideFiles) {
     cancellation_.check();
-    RemoteFileInfo info;
-    try {
-      info = pinned_->resolveFileInfo(side.name, &audit_);
-    } catch (const RepackError& error) {
-      if (!side.required && isNotFound(error)) continue;
-      throw;
-    }
     const std::string target = tokenizerDirectory + "/" + side.name;
-    pinned_->fetchSmallFile(side.name, info, side.cap, target, &audit_);
+    if (!RemoteSnapshot::fetchSideFile(*pinned_, sources(), side.name, side.cap, side.required,
+                                       target, &audit_)) {
+      continue;
+    }
     record(std::string("tokenizer/") + side.name, target);
   }
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,12 @@ struct RemoteStreamingRepackOptions {
   int64_t rangeRetryAttempts = 4;
   uint64_t retryBaseDelayNs = 1000000000;
   int64_t connections = 8;  // ranges in flight at once, 1..64 (kDefaultConnections)
+  // Copies already on disk: a directory the user named, else the hub cache
+  // under this root. Offline, no request is made at all.
+  std::optional<std::string> localDirectory;
+  std::optional<std::string> hubCacheRoot;
+  bool offline = false;
+  std::function<void(const std::string&)> warn;  // warnings about local copies
 
   // Index digest -> model id of the checkpoints this build accepts; the
   // compiled-in catalogue when unset. Tests inject generated checkpoints.
@@ -65,8 +72,9 @@ struct RemoteStreamingRepackResult {
   std::string outputDir;
   std::string resolvedCommit;
   RepackPlan plan;
-  int64_t rangeRequestCount = 0;  // every coalesced range, reused or not
-  uint64_t remoteBytesToDownload = 0;
+  int64_t rangeRequestCount = 0;       // every coalesced range, reused or not
+  uint64_t remoteBytesToDownload = 0;  // every planned payload byte, local ones included
+  uint64_t localBytes = 0;             // of those, the bytes read from local copies
   uint64_t remoteGapBytesDownloaded = 0;
   uint64_t remoteRetryCount = 0;
   uint64_t reusedBytes = 0;  // finished in an earlier run

@@ -135,12 +135,15 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
         RemoteInstallSteps::hubSource(transfer, session, loaded, paths);
     const KnownSourceTable& knownSources =
         o.knownSources ? *o.knownSources : SourceFingerprint::knownSources();
+    const LocalCheckpoint local = RemoteInstallSteps::localCheckpointOf(
+        transfer, loaded ? loaded->resolvedCommit : o.revision);
     RemoteSnapshot snapshot;
     if (snapshot_) {
       snapshot = *snapshot_;
     } else {
       emit(ModelInstallProgress::DownloadingMetadata{});
-      snapshot = RemoteSnapshot::load(source, paths.metadataDirectory, true, &audit_, knownSources);
+      snapshot = RemoteInstallSteps::loadSnapshot(source, transfer, local, paths.metadataDirectory,
+                                                  true, audit_, knownSources);
     }
     cancellation.check();
     const std::string& indexSha256 = snapshot.metadata.indexSha256Hex;
@@ -180,8 +183,9 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
 
     // Copy.
     const uint64_t downloadedThisRun = RemoteInstallSteps::copyPayload(
-        {provider_, pinned, snapshot.remoteFiles, transfer, copyPlan, paths}, checkpoint, audit_,
-        progress, {});
+        {provider_, pinned, snapshot.remoteFiles, transfer, copyPlan, paths, snapshot.localFiles,
+         snapshot.localHeaders},
+        checkpoint, audit_, progress, {});
     audit_.sampleMemory();
 
     std::vector<uint8_t> processorConfig;
@@ -189,10 +193,9 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
       processorConfig = *processorConfig_;
     } else {
       cancellation.check();
-      const RemoteFileInfo info = pinned.resolveFileInfo(kProcessorFile, &audit_);
       const std::string fetched = paths.metadataDirectory + "/" + kProcessorFile;
-      pinned.fetchSmallFile(kProcessorFile, info, KorvexVisionFormatV1::metadataMaxBytes, fetched,
-                            &audit_);
+      RemoteSnapshot::fetchSideFile(pinned, SnapshotSources{&local, o.offline}, kProcessorFile,
+                                    KorvexVisionFormatV1::metadataMaxBytes, true, fetched, &audit_);
       processorConfig = Posix::readBoundedData(fetched, KorvexVisionFormatV1::metadataMaxBytes);
     }
     emit(ModelInstallProgress::HashingOutput{std::string(KorvexVisionFormatV1::weightsFile)});
@@ -218,6 +221,7 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     result.manifestSha256 = written.manifestSha256;
     result.rangeRequestCount = static_cast<int64_t>(copyPlan.coalescedCopies.size());
     result.remoteBytesToDownload = copyPlan.remoteBytesToDownload;
+    result.localBytes = RemoteInstallSteps::localPayloadBytes(copyPlan, snapshot);
     result.reusedBytes = reused;
     result.downloadedThisRunBytes = downloadedThisRun;
     return result;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,12 @@ struct RemoteVisionCompanionOptions {
   int64_t rangeRetryAttempts = 4;
   uint64_t retryBaseDelayNs = 1000000000;
   int64_t connections = 8;  // ranges in flight at once, 1..64 (kDefaultConnections)
+  // Copies already on disk: a directory the user named, else the hub cache
+  // under this root. Offline, no request is made at all.
+  std::optional<std::string> localDirectory;
+  std::optional<std::string> hubCacheRoot;
+  bool offline = false;
+  std::function<void(const std::string&)> warn;  // warnings about local copies
 
   // Index digest -> model id of the checkpoints this build accepts; the
   // compiled-in catalogue when unset. Tests inject generated checkpoints.
@@ -63,9 +70,10 @@ struct RemoteVisionCompanionResult {
   uint64_t sourcePayloadBytes = 0;
   uint64_t weightsFileSize = 0;
   std::string manifestSha256;
-  int64_t rangeRequestCount = 0;  // every coalesced range, reused or not
-  uint64_t remoteBytesToDownload = 0;
-  uint64_t reusedBytes = 0;  // finished in an earlier run
+  int64_t rangeRequestCount = 0;       // every coalesced range, reused or not
+  uint64_t remoteBytesToDownload = 0;  // every planned payload byte, local ones included
+  uint64_t localBytes = 0;             // of those, the bytes read from local copies
+  uint64_t reusedBytes = 0;            // finished in an earlier run
   uint64_t downloadedThisRunBytes = 0;
 
   bool operator==(const RemoteVisionCompanionResult&) const = default;
