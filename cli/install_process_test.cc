@@ -24,6 +24,7 @@
 #include "engine/io/sha256_stream.h"
 #include "tests/test_util.h"
 #include "tools/checkpoint_generator.h"
+#include "tools/hub_cache_fixture.h"
 #include "tools/test_hub.h"
 
 namespace {
@@ -469,6 +470,207 @@ TEST_F(InstallProcessTest, TheTokenReachesTheHubHostButNeverTheStorageHost) {
   }
   EXPECT_GT(hub, 0u);
   EXPECT_GT(storage, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Installs that read what is already on disk: the hub cache (found through
+// HF_HUB_CACHE) or a directory named with --source, online or with
+// HF_HUB_OFFLINE. Every package must be the hub install's, byte for byte,
+// and the hub must see requests for nothing that was there and usable.
+class LocalSourceProcessTest : public InstallProcessTest {
+ protected:
+  // Layouts with the changes `edit` makes to the default ones.
+  static HubCacheLayout cacheLayout(const std::function<void(HubCacheLayout&)>& edit) {
+    HubCacheLayout layout;
+    edit(layout);
+    return layout;
+  }
+  static LocalDirLayout dirLayout(const std::function<void(LocalDirLayout&)>& edit) {
+    LocalDirLayout layout;
+    edit(layout);
+    return layout;
+  }
+  static std::map<std::string, std::string> files() {
+    static const auto* const bytes =
+        new std::map<std::string, std::string>(checkpointBytes(*checkpoint_));
+    return *bytes;
+  }
+  static std::vector<std::string> shardNames() {
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : files()) {
+      if (name.ends_with(".safetensors")) names.push_back(name);
+    }
+    return names;
+  }
+  // The files whose bytes the hub was asked for (GET), by repository path.
+  // A plain copy without digests costs a HEAD per shard online: the hub's
+  // X-Linked-ETag is what its bytes are checked against.
+  static std::set<std::string> requestedFiles() {
+    std::set<std::string> asked;
+    for (const HubRequest& r : hub_->requests()) {
+      if (!r.file.empty() && r.method == "GET") asked.insert(r.file);
+    }
+    return asked;
+  }
+  static std::string line(const std::string& out, const std::string& prefix) {
+    const size_t at = out.find("\n" + prefix);
+    if (at == std::string::npos) return "";
+    return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+  }
+};
+
+TEST_F(LocalSourceProcessTest, InstallsFromWhatIsOnDisk) {
+  ASSERT_GE(shardNames().size(), 2u);
+  const std::string first = shardNames().front();
+  const std::string commit = model_.revision;
+  const std::string downloadLine = line(referenceOut_, "Download bytes: ");
+  const std::string payload = downloadLine.substr(std::string("Download bytes: ").size());
+  struct Case {
+    std::string name;
+    std::function<std::vector<std::string>(const std::string& dir)> prepare;  // extra args
+    bool offline;
+    std::set<std::string> shardsAsked;  // of the hub
+    std::string warning;                // in stderr when not empty
+  };
+  const std::vector<Case> cases = {
+      {"hub cache, offline",
+       [&](const std::string& dir) {
+         writeHubCache(
+             files(), dir + "/cache", model_.repoID, commit,
+             cacheLayout([](HubCacheLayout& l) { l.otherCommit = std::string(40, 'e'); }));
+         return std::vector<std::string>{};
+       },
+       true,
+       {},
+       ""},
+      {"hub cache, plain files, online",
+       [&](const std::string& dir) {
+         writeHubCache(files(), dir + "/cache", model_.repoID, commit,
+                       cacheLayout([](HubCacheLayout& l) { l.symlinks = false; }));
+         return std::vector<std::string>{};
+       },
+       false,
+       {},
+       ""},
+      {"hub cache without one shard",
+       [&](const std::string& dir) {
+         writeHubCache(files(), dir + "/cache", model_.repoID, commit,
+                       cacheLayout([&](HubCacheLayout& l) {
+                         l.omit = {first};
+                         l.incomplete = {shardNames().back()};
+                       }));
+         return std::vector<std::string>{};
+       },
+       false,
+       {first, shardNames().back()},
+       ""},
+      {"hub cache with a flipped byte",
+       [&](const std::string& dir) {
+         writeHubCache(files(), dir + "/cache", model_.repoID, commit,
+                       cacheLayout([&](HubCacheLayout& l) { l.flipped = {first}; }));
+         return std::vector<std::string>{};
+       },
+       false,
+       {first},
+       "is fetched from the hub instead"},
+      {"--source, a --local-dir copy, offline",
+       [&](const std::string& dir) {
+         writeLocalDir(files(), dir + "/copy", commit);
+         return std::vector<std::string>{"--source", dir + "/copy"};
+       },
+       true,
+       {},
+       ""},
+      {"--source, a plain copy, offline",
+       [&](const std::string& dir) {
+         writeLocalDir(files(), dir + "/copy", commit,
+                       dirLayout([](LocalDirLayout& l) { l.metadata = false; }));
+         return std::vector<std::string>{"--source", dir + "/copy"};
+       },
+       true,
+       {},
+       "could not be checked"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testutil::TempDir dir;
+    const std::string out = dir.file("m.korvex");
+    std::vector<std::string> args = {"--model", "varnel15", "--output", out};
+    for (std::string& a : c.prepare(dir.path())) args.push_back(std::move(a));
+    std::map<std::string, std::string> env = {{"HF_HUB_CACHE", dir.file("cache")}};
+    if (c.offline) env["HF_HUB_OFFLINE"] = "yes";
+    hub_->clearRequests();
+    const ProcessResult r = run(args, env);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(packageContents(out), reference_);
+    if (c.offline) {
+      EXPECT_TRUE(hub_->requests().empty());
+    }
+    std::set<std::string> shardsAsked;
+    for (const std::string& f : requestedFiles()) {
+      if (f.ends_with(".safetensors")) shardsAsked.insert(f);
+    }
+    EXPECT_EQ(shardsAsked, c.shardsAsked);
+    if (c.warning.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+    }
+    if (c.shardsAsked.empty()) {
+      EXPECT_EQ(line(r.out, "Download bytes: "), "Download bytes: 0");
+      EXPECT_EQ(line(r.out, "Local bytes: "), "Local bytes: " + payload);
+    }
+  }
+}
+
+TEST_F(LocalSourceProcessTest, OfflineRefusesWhatIsMissingOrBroken) {
+  const std::string first = shardNames().front();
+  testutil::TempDir dir;
+  const std::string out = dir.file("m.korvex");
+  const std::map<std::string, std::string> env = {{"HF_HUB_CACHE", dir.file("cache")},
+                                                  {"HF_HUB_OFFLINE", "1"}};
+  writeHubCache(files(), dir.file("cache"), model_.repoID, model_.revision,
+                cacheLayout([&](HubCacheLayout& l) { l.omit = {first}; }));
+  hub_->clearRequests();
+  ProcessResult r = run({"--model", "varnel15", "--output", out}, env);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "install failed: file " + first + " of " + model_.repoID + " at " +
+                       model_.revision + " is not available offline\n");
+  EXPECT_FALSE(fs::exists(out + ".partial"));
+
+  fs::remove_all(dir.file("cache"));
+  writeHubCache(files(), dir.file("cache"), model_.repoID, model_.revision,
+                cacheLayout([&](HubCacheLayout& l) { l.flipped = {first}; }));
+  r = run({"--model", "varnel15", "--output", out}, env);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("does not match its SHA-256"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(first), std::string::npos) << r.err;
+  EXPECT_TRUE(hub_->requests().empty());
+}
+
+// A download started from the hub is finished from the cache, offline.
+TEST_F(LocalSourceProcessTest, AResumeMaySwitchToTheCache) {
+  testutil::TempDir dir;
+  const std::string out = dir.file("m.korvex");
+  hub_->inject(onRange(HubFault::delay(kHold), 2));
+  {
+    auto installer = start({"--model", "varnel15", "--output", out});
+    ASSERT_TRUE(eventually(
+        [&] { return completedRanges(out + ".resume.json") == 1 || !installer->running(); }));
+    installer->signal(SIGKILL);
+    installer->wait();
+  }
+  hub_->clearFaults();
+  writeHubCache(files(), dir.file("cache"), model_.repoID, model_.revision);
+  hub_->clearRequests();
+  const ProcessResult r = run({"--model", "varnel15", "--output", out, "--resume"},
+                              {{"HF_HUB_CACHE", dir.file("cache")}, {"HF_HUB_OFFLINE", "1"}});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(packageContents(out), reference_);
+  EXPECT_TRUE(hub_->requests().empty());
 }
 
 }  // namespace
