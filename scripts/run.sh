@@ -3,8 +3,10 @@
 # main job offline: the loopback test hub serves the varnel15 stand-in
 # checkpoint (pinned in the catalogue), VelquorRepack installs it exactly as
 # it would from the real hub (HF_ENDPOINT and SSL_CERT_FILE point it at the
-# test hub), then --verify-install re-checks the package. Everything it
-# creates is removed at the end.
+# test hub), then --verify-install re-checks the package. A second install
+# of the same stand-in then comes from a hub cache prepared beside it, with
+# HF_HUB_OFFLINE set and the hub stopped: no network at all, and the same
+# package. Everything it creates is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,3 +46,15 @@ echo "\$ VelquorRepack --model $model --output $work/$model.korvex"
 echo
 echo "\$ VelquorRepack --verify-install --input-korvex $work/$model.korvex"
 "$bin" --verify-install --input-korvex "$work/$model.korvex"
+echo
+
+# The same model again, from what the hub's own tools would have cached,
+# without the network: the test hub is stopped first.
+kill -TERM "$hub_pid" && wait "$hub_pid" 2>/dev/null || true
+hub_pid=
+"$tools/velquor-make-checkpoint" --stand-in "$model" --hub-cache "$work/hf-cache"
+echo "\$ HF_HUB_CACHE=$work/hf-cache HF_HUB_OFFLINE=1 VelquorRepack --model $model --output $work/$model-offline.korvex"
+HF_HUB_CACHE="$work/hf-cache" HF_HUB_OFFLINE=1 \
+  "$bin" --model "$model" --output "$work/$model-offline.korvex"
+cmp "$work/$model.korvex/manifest.json" "$work/$model-offline.korvex/manifest.json"
+echo "the offline package's manifest is byte-identical to the hub install's"

@@ -14,12 +14,14 @@
 #include "engine/common/catalog.h"
 #include "engine/io/sha256_stream.h"
 #include "tools/checkpoint_generator.h"
+#include "tools/hub_cache_fixture.h"
 
 namespace {
 
 constexpr const char* kUsage =
     R"(usage: velquor-make-checkpoint [options] <directory>
        velquor-make-checkpoint --stand-in <varnel15|brask> [--headers-only] <directory>
+       velquor-make-checkpoint --stand-in <varnel15|brask> --hub-cache <cache-root>
        velquor-make-checkpoint --print-source <varnel15|brask>
 
 Writes a synthetic checkpoint in the layout of MLX exports: safetensors shards,
@@ -60,6 +62,10 @@ always give the same files. <directory> is created if missing and must be empty.
                         catalogue row NAME ("<owner/name> <commit>"), so that a
                         test hub can serve the stand-in where the installer
                         looks for it
+  --hub-cache           with --stand-in: <directory> is the root of a hub cache
+                        (as HF_HUB_CACHE names it); the stand-in is written
+                        there as the cached snapshot of its catalogue
+                        repository at the pinned revision
   --help                this text
 
 Widths that feed a quantized projection must be multiples of 64. brask's
@@ -89,6 +95,7 @@ struct Command {
   std::optional<std::string> standIn;
   CheckpointOptions options;
   bool headersOnly = false;
+  bool hubCache = false;
   std::string directory;
 };
 
@@ -105,9 +112,10 @@ Command parse(const std::vector<std::string>& args) {
       inlineValue = flag.substr(eq + 1);
       flag.resize(eq);
     }
-    if (flag == "--headers-only" || flag == "--audio") {
+    if (flag == "--headers-only" || flag == "--audio" || flag == "--hub-cache") {
       if (inlineValue) throw UsageError(flag + " takes no value");
-      (flag == "--audio" ? audio : command.headersOnly) = true;
+      (flag == "--audio" ? audio : flag == "--hub-cache" ? command.hubCache : command.headersOnly) =
+          true;
       continue;
     }
     if (!flag.starts_with("--")) {
@@ -156,10 +164,16 @@ Command parse(const std::vector<std::string>& args) {
   }
   if (!directory) throw UsageError("no directory given");
   command.directory = *directory;
+  if (command.hubCache && !values.contains("--stand-in")) {
+    throw UsageError("--hub-cache needs --stand-in");
+  }
 
   if (const auto standIn = values.find("--stand-in"); standIn != values.end()) {
     if (values.size() > 1 || !overrides.empty() || audio) {
-      throw UsageError("--stand-in takes no other option than --headers-only");
+      throw UsageError("--stand-in takes no other option than --headers-only or --hub-cache");
+    }
+    if (command.hubCache && command.headersOnly) {
+      throw UsageError("--hub-cache and --headers-only exclude each other");
     }
     const std::optional<CheckpointOptions> options = StandIn::options(standIn->second);
     if (!options) throw UsageError("unknown stand-in \"" + standIn->second + "\"");
@@ -246,6 +260,14 @@ int main(int argc, char** argv) {
   }
 
   try {
+    if (command.hubCache) {
+      const SupportedModelSource row = *ModelCatalog::lookup(*command.standIn);
+      const std::string folder = writeHubCache(checkpointBytes(*checkpoint), command.directory,
+                                               row.repoID, row.revision);
+      std::printf("Wrote stand-in %s into the hub cache at %s\n", command.standIn->c_str(),
+                  folder.c_str());
+      return 0;
+    }
     writeCheckpointDirectory(*checkpoint, command.directory, command.headersOnly);
     const std::string& index = checkpoint->sideFiles().at("model.safetensors.index.json");
     Sha256Stream hasher;
