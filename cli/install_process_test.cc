@@ -8,8 +8,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -452,24 +454,79 @@ TEST_F(InstallProcessTest, RelativeOutputIsPrintedAbsoluteAndDiscardedAsTyped) {
   expectFinishedAsReference(installer.wait(), out);
 }
 
+// The token from each place a hub tool keeps it reaches the hub host and
+// never the storage host.
 TEST_F(InstallProcessTest, TheTokenReachesTheHubHostButNeverTheStorageHost) {
-  const std::string out = dir_.file("m.korvex");
-  const ProcessResult r =
-      run({"--model", "varnel15", "--output", out}, {{"HF_TOKEN", "hf_process_secret"}});
-  expectFinishedAsReference(r, out);
-  size_t hub = 0;
-  size_t storage = 0;
-  for (const HubRequest& request : hub_->requests()) {
-    if (request.host == HubHost::hub) {
-      ++hub;
-      EXPECT_EQ(request.header("Authorization"), "Bearer hf_process_secret") << request.target;
-    } else {
-      ++storage;
-      EXPECT_EQ(request.header("Authorization"), std::nullopt) << request.target;
+  testutil::writeFile(dir_.file("token"), "hf_file_secret\n");
+  const std::vector<std::map<std::string, std::string>> sources = {
+      {{"HF_TOKEN", "hf_process_secret"}, {"HUGGING_FACE_HUB_TOKEN", "hf_other"}},
+      {{"HUGGING_FACE_HUB_TOKEN", "hf_process_secret"}},
+      {{"HF_TOKEN_PATH", dir_.file("token")}},
+  };
+  const std::vector<std::string> tokens = {"hf_process_secret", "hf_process_secret",
+                                           "hf_file_secret"};
+  for (size_t i = 0; i < sources.size(); ++i) {
+    SCOPED_TRACE(tokens[i] + " from " + sources[i].begin()->first);
+    const std::string out = dir_.file("m" + std::to_string(i) + ".korvex");
+    std::map<std::string, std::string> env = sources[i];
+    env["HOME"] = dir_.path();  // no token file of the user's
+    hub_->clearRequests();
+    const ProcessResult r = run({"--model", "varnel15", "--output", out}, env);
+    expectFinishedAsReference(r, out);
+    size_t hub = 0;
+    size_t storage = 0;
+    for (const HubRequest& request : hub_->requests()) {
+      if (request.host == HubHost::hub) {
+        ++hub;
+        EXPECT_EQ(request.header("Authorization"), "Bearer " + tokens[i]) << request.target;
+      } else {
+        ++storage;
+        EXPECT_EQ(request.header("Authorization"), std::nullopt) << request.target;
+      }
     }
+    EXPECT_GT(hub, 0u);
+    EXPECT_GT(storage, 0u);
   }
-  EXPECT_GT(hub, 0u);
-  EXPECT_GT(storage, 0u);
+}
+
+// With standard error on a terminal the progress line is drawn, unless
+// HF_HUB_DISABLE_PROGRESS_BARS turns it off.
+TEST_F(InstallProcessTest, TheProgressLineFollowsTheHubsSwitch) {
+  const auto onTerminal = [&](const std::string& out,
+                              const std::map<std::string, std::string>& extra) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      for (const auto& [name, value] : environment(extra)) ::setenv(name.c_str(), value.c_str(), 1);
+      ::execl(VELQUOR_BINARY, VELQUOR_BINARY, "--model", "varnel15", "--output", out.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::string written;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        written.append(buffer, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // EIO once the child has closed the terminal
+      }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << written;
+    return written;
+  };
+  EXPECT_NE(onTerminal(dir_.file("a.korvex"), {}).find("\r\033[K"), std::string::npos);
+  for (const char* on : {"1", "true", "YES"}) {
+    const std::string written = onTerminal(dir_.file(std::string("b") + on + ".korvex"),
+                                           {{"HF_HUB_DISABLE_PROGRESS_BARS", on}});
+    EXPECT_EQ(written.find("\r\033[K"), std::string::npos) << on;
+    EXPECT_NE(written.find("Installed "), std::string::npos) << written;
+  }
 }
 
 }  // namespace

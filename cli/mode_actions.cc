@@ -52,6 +52,13 @@ std::string hubBaseURL() {
   return *endpoint;
 }
 
+// The progress line: on a terminal, unless HF_HUB_DISABLE_PROGRESS_BARS
+// turns the hub tools' progress bars off.
+bool progressLineWanted() {
+  return isTerminal(STDERR_FILENO) &&
+         !environmentFlag(processEnvironment(), "HF_HUB_DISABLE_PROGRESS_BARS");
+}
+
 // Where copies already on disk are looked for: the directory given with
 // --source, else the hub cache (HF_HUB_CACHE, HF_HOME, XDG_CACHE_HOME,
 // HOME); HF_HUB_OFFLINE forbids every request. Warnings about local copies
@@ -85,7 +92,7 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
   options.repoID = model.repoID;
   options.revision = model.revision;
   options.outputDir = Posix::standardizedPath(*arguments.output);
-  options.token = environment("HF_TOKEN");
+  options.token = hubToken(processEnvironment());
   options.requireKnownSource = true;
   options.rangeChunkBytes = 67108864;
   options.writeTileBytes = 524288;
@@ -103,7 +110,7 @@ std::vector<std::string> install(const RepackCommandArguments& arguments) {
   RepackAudit audit;
   RemoteStreamingRepackResult result;
   {
-    TerminalProgressLine line(STDERR_FILENO, isTerminal(STDERR_FILENO));
+    TerminalProgressLine line(STDERR_FILENO, progressLineWanted());
     RemoteStreamingRepacker repacker(options, audit);
     result = repacker.run(line.handler());
   }
@@ -130,7 +137,7 @@ std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
   options.revision = model.revision;
   options.textModelDirectory = Posix::standardizedPath(*arguments.textModel);
   options.outputDirectory = Posix::standardizedPath(*arguments.output);
-  options.token = environment("HF_TOKEN");
+  options.token = hubToken(processEnvironment());
   options.rangeChunkBytes = 67108864;
   options.writeTileBytes = 524288;
   options.minFreeReserveBytes = model.reserveBytes;
@@ -146,7 +153,7 @@ std::vector<std::string> writeVision(const RepackCommandArguments& arguments) {
   RepackAudit audit;
   RemoteVisionCompanionResult result;
   {
-    TerminalProgressLine line(STDERR_FILENO, isTerminal(STDERR_FILENO));
+    TerminalProgressLine line(STDERR_FILENO, progressLineWanted());
     RemoteVisionCompanionInstaller installer(options, audit);
     result = installer.run(line.handler());
   }

@@ -191,12 +191,45 @@ std::optional<std::string> hubCacheRoot(const EnvironmentLookup& env) {
   return std::nullopt;
 }
 
-bool offlineRequested(const EnvironmentLookup& env) {
-  std::optional<std::string> value = env("HF_HUB_OFFLINE");
+bool environmentFlag(const EnvironmentLookup& env, const std::string& name) {
+  std::optional<std::string> value = env(name);
   if (!value) return false;
   std::transform(value->begin(), value->end(), value->begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return *value == "1" || *value == "ON" || *value == "YES" || *value == "TRUE";
+}
+
+bool offlineRequested(const EnvironmentLookup& env) {
+  return environmentFlag(env, "HF_HUB_OFFLINE");
+}
+
+std::optional<std::string> hubToken(const EnvironmentLookup& env) {
+  if (auto token = nonEmpty(env, "HF_TOKEN")) return token;
+  if (auto token = nonEmpty(env, "HUGGING_FACE_HUB_TOKEN")) return token;
+  std::optional<std::string> path;
+  if (const auto given = nonEmpty(env, "HF_TOKEN_PATH")) {
+    path = expand(*given, env);
+  } else if (const auto home = nonEmpty(env, "HF_HOME")) {
+    path = expand(*home, env) + "/token";
+  } else if (const auto xdg = nonEmpty(env, "XDG_CACHE_HOME")) {
+    path = expand(*xdg, env) + "/huggingface/token";
+  } else if (const auto home = nonEmpty(env, "HOME")) {
+    path = *home + "/.cache/huggingface/token";
+  }
+  if (!path) return std::nullopt;
+  constexpr uint64_t kTokenFileCap = 65536;
+  std::string text;
+  try {
+    const std::vector<uint8_t> bytes = Posix::readBoundedData(*path, kTokenFileCap, true);
+    text.assign(bytes.begin(), bytes.end());
+  } catch (const RepackError&) {
+    return std::nullopt;
+  }
+  const auto space = [](unsigned char c) { return std::isspace(c) != 0; };
+  const auto first = std::find_if_not(text.begin(), text.end(), space);
+  const auto last = std::find_if_not(text.rbegin(), text.rend(), space).base();
+  if (first >= last) return std::nullopt;
+  return std::string(first, last);
 }
 
 LocalCheckpoint LocalCheckpoint::inHubCache(const std::string& root, const std::string& repoID,

@@ -41,8 +41,20 @@ EnvironmentLookup processEnvironment();
 // variable gives a root.
 std::optional<std::string> hubCacheRoot(const EnvironmentLookup& env);
 
-// HF_HUB_OFFLINE is 1, ON, YES or TRUE, in any case.
+// A switch of the hub's tools is on: the variable is 1, ON, YES or TRUE, in
+// any case.
+bool environmentFlag(const EnvironmentLookup& env, const std::string& name);
+
+// HF_HUB_OFFLINE is on.
 bool offlineRequested(const EnvironmentLookup& env);
+
+// The token the hub's own tools would send: HF_TOKEN, else
+// HUGGING_FACE_HUB_TOKEN (empty values count as unset), else the token file
+// their login command writes: HF_TOKEN_PATH, else $HF_HOME/token, else
+// $XDG_CACHE_HOME/huggingface/token, else $HOME/.cache/huggingface/token,
+// with the whitespace around the token trimmed. Nothing when no source
+// gives a token; a missing, empty or unreadable file gives none.
+std::optional<std::string> hubToken(const EnvironmentLookup& env);
 
 struct LocalFile {
   std::string path;  // absolute, every link resolved, a regular file

@@ -66,6 +66,42 @@ TEST(LocalCheckpointEnvironment, OfflineTakesTheTrueWordsInAnyCase) {
   EXPECT_FALSE(offlineRequested(environment({})));
 }
 
+// The token comes from the first source that has one: HF_TOKEN,
+// HUGGING_FACE_HUB_TOKEN, then the token file the variables point at.
+TEST(LocalCheckpointEnvironment, TheTokenComesFromTheFirstSourceThatHasOne) {
+  testutil::TempDir dir;
+  testutil::writeFile(dir.file("given"), "  hf_given\n");
+  std::filesystem::create_directories(dir.file("home/huggingface"));
+  testutil::writeFile(dir.file("home/token"), "hf_home\n");
+  testutil::writeFile(dir.file("home/huggingface/token"), "hf_xdg");
+  std::filesystem::create_directories(dir.file("user/.cache/huggingface"));
+  testutil::writeFile(dir.file("user/.cache/huggingface/token"), "\thf_user \r\n");
+  testutil::writeFile(dir.file("blank"), " \n\t ");
+  const std::string d = dir.path();
+  const struct {
+    std::map<std::string, std::string> env;
+    std::optional<std::string> token;
+  } cases[] = {
+      {{{"HF_TOKEN", "hf_a"}, {"HUGGING_FACE_HUB_TOKEN", "hf_b"}, {"HF_TOKEN_PATH", d + "/given"}},
+       "hf_a"},
+      {{{"HF_TOKEN", ""}, {"HUGGING_FACE_HUB_TOKEN", "hf_b"}}, "hf_b"},
+      {{{"HUGGING_FACE_HUB_TOKEN", ""}, {"HF_TOKEN_PATH", d + "/given"}, {"HF_HOME", d + "/home"}},
+       "hf_given"},
+      {{{"HF_HOME", d + "/home"}, {"XDG_CACHE_HOME", d + "/home"}}, "hf_home"},
+      {{{"XDG_CACHE_HOME", d + "/home"}, {"HOME", d + "/user"}}, "hf_xdg"},
+      {{{"HOME", d + "/user"}}, "hf_user"},
+      {{{"HF_TOKEN_PATH", "$BASE/given"}, {"BASE", d}}, "hf_given"},
+      {{{"HF_TOKEN_PATH", d + "/blank"}, {"HOME", d + "/user"}}, std::nullopt},
+      {{{"HF_TOKEN_PATH", d + "/missing"}, {"HOME", d + "/user"}}, std::nullopt},
+      {{{"HF_HOME", d + "/nowhere"}}, std::nullopt},
+      {{}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(hubToken(environment(c.env)), c.token)
+        << (c.env.empty() ? "" : c.env.begin()->first + "=" + c.env.begin()->second);
+  }
+}
+
 class LocalCheckpointTest : public ::testing::Test {
  protected:
   std::string root() const { return dir_.file("hub"); }
