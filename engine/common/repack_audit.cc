@@ -1,5 +1,7 @@
 #include "engine/common/repack_audit.h"
 
+#include <algorithm>
+
 #include <fstream>
 #include <sstream>
 
@@ -83,4 +85,18 @@ std::string RepackAudit::report(const std::string& outputDir) const {
     if (*value) document[key] = **value;
   }
   return korvex_json::pretty(document);
+}
+
+void RepackAudit::merge(const RepackAudit& part) {
+  sourceBytesRead += part.sourceBytesRead;
+  outputBytesWritten += part.outputBytesWritten;
+  intentionalCopyBytes += part.intentionalCopyBytes;
+  byteCopyTiles += part.byteCopyTiles;
+  remoteBytesDownloaded += part.remoteBytesDownloaded;
+  remoteRangeRequests += part.remoteRangeRequests;
+  localBytesRead += part.localBytesRead;
+  for (const RemoteRetryRecord& r : part.remoteRetries) recordRetry(r.label, r.attempt, r.detail);
+  largestRemoteTransferBytes =
+      std::max(largestRemoteTransferBytes, part.largestRemoteTransferBytes);
+  noteScratch(part.largestScratchBytes);
 }

@@ -35,6 +35,11 @@ class RepackAudit {
   // the six optional members are omitted when absent.
   std::string report(const std::string& outputDir) const;
 
+  // Adds the byte and request counters, the retries and the largest
+  // transfer and scratch of a part of the work (one range's, one source's)
+  // to this ledger.
+  void merge(const RepackAudit& part);
+
   // Raises largestScratchBytes to `bytes` if it is lower.
   void noteScratch(int64_t bytes) {
     if (bytes > largestScratchBytes) largestScratchBytes = bytes;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/common/repack_audit.h"
+#include "engine/plan/plan_fixtures.h"
 #include "engine/remote/hugging_face_source.h"
 #include "tests/test_util.h"
 #include "tools/checkpoint_files.h"
@@ -70,6 +71,33 @@ inline void randomizeDataArea(std::string& shard, uint32_t seed) {
   for (size_t i = 8 + headerBytes; i < shard.size(); ++i) {
     shard[i] = static_cast<char>(generator() & 0xff);
   }
+}
+
+// A two-layer checkpoint with routed experts, one layer per shard, written
+// under `directory` and read back with pseudo-random tensor data from `seed`:
+// the small model the copy engines are tested on.
+inline std::map<std::string, std::string> twoShardExpertCheckpoint(const std::string& directory,
+                                                                   uint32_t seed) {
+  using Dtype = SourceTensor::Dtype;
+  plan_fixtures::Checkpoint c;
+  c.quantized("language_model.model.embed_tokens", {256, 64});
+  for (int layer = 0; layer < 2; ++layer) {
+    const std::string p = "language_model.model.layers." + std::to_string(layer);
+    const std::string shard = layer == 0 ? plan_fixtures::kShard1 : plan_fixtures::kShard2;
+    c.quantized(p + ".self_attn.q_proj", {64, 64}, 4, shard)
+        .tensor(p + ".input_layernorm.weight", Dtype::bf16, {64}, shard)
+        .experts(p + ".experts.switch_glu.gate_proj", 4, 32, 64, 4, shard)
+        .experts(p + ".experts.switch_glu.up_proj", 4, 32, 64, 4, shard)
+        .experts(p + ".experts.switch_glu.down_proj", 4, 64, 32, 4, shard);
+  }
+  c.tensor("language_model.model.norm.weight", Dtype::bf16, {64});
+  std::filesystem::create_directories(directory);
+  c.writeDirectory(directory, plan_fixtures::gemma4Config(2, 4));
+  std::map<std::string, std::string> files = readCheckpointDirectory(directory);
+  for (auto& [name, bytes] : files) {
+    if (name.ends_with(".safetensors")) randomizeDataArea(bytes, seed++);
+  }
+  return files;
 }
 
 class HubFixture : public ::testing::Test {

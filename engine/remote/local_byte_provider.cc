@@ -24,23 +24,6 @@ class FallbackStopped : public std::exception {
   const char* what() const noexcept override { return "the copy stopped after another failure"; }
 };
 
-// Adds the counters of a copy's ledger to the run's.
-void mergeAudit(RepackAudit& total, const RepackAudit& part) {
-  total.sourceBytesRead += part.sourceBytesRead;
-  total.outputBytesWritten += part.outputBytesWritten;
-  total.intentionalCopyBytes += part.intentionalCopyBytes;
-  total.byteCopyTiles += part.byteCopyTiles;
-  total.remoteBytesDownloaded += part.remoteBytesDownloaded;
-  total.remoteRangeRequests += part.remoteRangeRequests;
-  total.localBytesRead += part.localBytesRead;
-  for (const RepackAudit::RemoteRetryRecord& r : part.remoteRetries) {
-    total.recordRetry(r.label, r.attempt, r.detail);
-  }
-  total.largestRemoteTransferBytes =
-      std::max(total.largestRemoteTransferBytes, part.largestRemoteTransferBytes);
-  total.noteScratch(part.largestScratchBytes);
-}
-
 void checkDestinations(const CoalescedRangeCopy& range) {
   for (const RangeCopy& d : range.destinations) {
     const bool inside = d.sourceOffset >= range.sourceOffset && d.size <= range.size &&
@@ -240,7 +223,7 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
   }
   {
     const std::lock_guard<std::mutex> lock(run.mutex);
-    mergeAudit(run.audit, local);
+    run.audit.merge(local);
   }
   if (file.sha256) {
     const std::string found = hasher.finalizeHex();
@@ -389,7 +372,7 @@ void LocalShardByteProvider::copyRanges(
     run.fallbackWake.notify_all();
   }
   if (fallbackThread.joinable()) fallbackThread.join();
-  mergeAudit(audit, run.fallbackAudit);
+  audit.merge(run.fallbackAudit);
   if (run.failure) std::rethrow_exception(run.failure);
   if (options_.cancellation) options_.cancellation->check();
 }

@@ -309,9 +309,8 @@ TEST(RemoteRetryPolicy, RateLimitResetPausesUntilTheNextWindow) {
       EXPECT_EQ(RemoteRetryPolicy{}.retryDelayNs(error, c.localNs, Clock::now()), *pause)
           << c.rateLimit;
     } else {
-      EXPECT_EQ(testutil::errorOf([&] {
-                  RemoteRetryPolicy{}.retryDelayNs(error, c.localNs, Clock::now());
-                }),
+      EXPECT_EQ(testutil::errorOf(
+                    [&] { RemoteRetryPolicy{}.retryDelayNs(error, c.localNs, Clock::now()); }),
                 std::get<std::string>(c.expected));
     }
   }

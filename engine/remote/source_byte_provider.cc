@@ -177,25 +177,6 @@ struct HTTPRangeSourceByteProvider::Run {
   }
 };
 
-namespace {
-
-// Adds what one range's work recorded to the run's ledger.
-void mergeInto(RepackAudit& total, const RepackAudit& part) {
-  total.sourceBytesRead += part.sourceBytesRead;
-  total.outputBytesWritten += part.outputBytesWritten;
-  total.intentionalCopyBytes += part.intentionalCopyBytes;
-  total.byteCopyTiles += part.byteCopyTiles;
-  total.remoteBytesDownloaded += part.remoteBytesDownloaded;
-  total.remoteRangeRequests += part.remoteRangeRequests;
-  for (const RepackAudit::RemoteRetryRecord& r : part.remoteRetries) {
-    total.recordRetry(r.label, r.attempt, r.detail);
-  }
-  total.largestRemoteTransferBytes =
-      std::max(total.largestRemoteTransferBytes, part.largestRemoteTransferBytes);
-}
-
-}  // namespace
-
 void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& range,
                                           std::map<std::string, UniqueFd>& files,
                                           std::span<uint8_t> buffer) const {
@@ -276,7 +257,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
     if (holding) run.releaseSlot(nullptr);
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.inFlight.erase(&range);
-    mergeInto(run.audit, local);
+    run.audit.merge(local);
     throw;
   }
   local.remoteRangeRequests += 1;
@@ -300,7 +281,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   const std::lock_guard<std::mutex> lock(run.mutex);
   run.inFlight.erase(&range);
   run.fetched += received;
-  mergeInto(run.audit, local);
+  run.audit.merge(local);
   run.completion(completed);
   if (run.progress) run.progress({run.receivedLocked(), run.active});
 }

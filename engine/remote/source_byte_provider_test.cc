@@ -63,25 +63,7 @@ void reserveOutputs(const RangeCopyPlan& plan, const std::string& root) {
 class ByteProviderTest : public HubFixture {
  protected:
   void SetUp() override {
-    plan_fixtures::Checkpoint c;
-    c.quantized("language_model.model.embed_tokens", {256, 64});
-    for (int layer = 0; layer < 2; ++layer) {
-      const std::string p = "language_model.model.layers." + std::to_string(layer);
-      const std::string shard = layer == 0 ? plan_fixtures::kShard1 : plan_fixtures::kShard2;
-      c.quantized(p + ".self_attn.q_proj", {64, 64}, 4, shard)
-          .tensor(p + ".input_layernorm.weight", Dtype::bf16, {64}, shard)
-          .experts(p + ".experts.switch_glu.gate_proj", 4, 32, 64, 4, shard)
-          .experts(p + ".experts.switch_glu.up_proj", 4, 32, 64, 4, shard)
-          .experts(p + ".experts.switch_glu.down_proj", 4, 64, 32, 4, shard);
-    }
-    c.tensor("language_model.model.norm.weight", Dtype::bf16, {64});
-    std::filesystem::create_directories(dir_.file("src"));
-    c.writeDirectory(dir_.file("src"), plan_fixtures::gemma4Config(2, 4));
-    files_ = readCheckpointDirectory(dir_.file("src"));
-    uint32_t seed = 11;
-    for (auto& [name, bytes] : files_) {
-      if (name.ends_with(".safetensors")) randomizeDataArea(bytes, seed++);
-    }
+    files_ = twoShardExpertCheckpoint(dir_.file("src"), 11);
     serve(files_);
     snapshot_ = RemoteSnapshot::load(source_, root() + "/.remote-metadata", false, nullptr);
     hub_->clearRequests();
