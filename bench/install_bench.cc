@@ -10,8 +10,9 @@
 //       the checkpoint the hub would serve: layers, repository, revision,
 //       source bytes, shard names (shell-readable NAME=VALUE lines)
 //   install_bench --hub URL --ca FILE --output DIR [--layers N | --gib G]
-//                 [--connections N]
-//       the install (N ranges in flight, 8 by default); DIR must not exist
+//                 [--connections N] [--source CHECKPOINT_DIR]
+//       the install (N ranges in flight, 8 by default; with --source read
+//       offline from that directory instead); DIR must not exist
 
 #include <malloc.h>
 #include <sys/stat.h>
@@ -56,6 +57,7 @@ struct Arguments {
   std::string ca;
   std::string output;
   int64_t connections = kDefaultConnections;
+  std::optional<std::string> source;  // a directory holding the checkpoint, read offline
 };
 
 Arguments parse(int argc, char** argv) {
@@ -80,6 +82,8 @@ Arguments parse(int argc, char** argv) {
       a.output = value();
     } else if (flag == "--connections") {
       a.connections = std::stoll(value());
+    } else if (flag == "--source") {
+      a.source = value();
     } else {
       throw std::invalid_argument("unknown argument " + flag);
     }
@@ -306,6 +310,10 @@ int install(const Arguments& a) {
   o.rangeRetryAttempts = 4;
   o.retryBaseDelayNs = 1000000000;
   o.connections = a.connections;
+  if (a.source) {
+    o.localDirectory = fs::absolute(*a.source).lexically_normal().string();
+    o.offline = true;
+  }
 
   const std::string parent = fs::path(o.outputDir).parent_path().string();
   fs::create_directories(parent);

@@ -131,3 +131,37 @@ round "loopback, uncapped: install against curl + openssl dgst" curl 1.10
 # each connection, where several connections are what makes a download fast.
 round "40 MB/s per connection: install against aria2c -x16 -s16 -k1M + openssl dgst" aria2c 1.0 \
   --throughput 40000000
+
+# A third round: the checkpoint already on disk (as after a --local-dir
+# download), installed offline with --source, against cp of the same shards
+# plus openssl dgst over the copies. The copy reads and writes the same bytes;
+# the install hashes each shard as it reads it.
+echo
+echo "== from a local copy: install --source offline against cp + openssl dgst"
+start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" || exit 1
+mkdir "$work/local"
+for shard in $shards; do
+  curl --silent --show-error --fail --location --noproxy '*' --cacert "$ca" \
+    --output "$work/local/$shard" "$base_url/$repo/resolve/$revision/$shard"
+done
+for side in model.safetensors.index.json config.json tokenizer.json tokenizer_config.json \
+  special_tokens_map.json chat_template.jinja chat_template.json; do
+  curl --silent --fail --location --noproxy '*' --cacert "$ca" \
+    --output "$work/local/$side" "$base_url/$repo/resolve/$revision/$side" || rm -f "$work/local/$side"
+done
+stop_test_hub
+sync
+t0=$(now)
+mkdir "$work/copy"
+for shard in $shards; do cp "$work/local/$shard" "$work/copy/$shard"; done
+(cd "$work/copy" && openssl dgst -sha256 $shards >/dev/null)
+sync
+t1=$(now)
+rm -rf "$work/copy"
+baseline=$(elapsed "$t0" "$t1")
+echo "baseline wall time: $baseline s (cp + openssl dgst + sync)"
+"$bench" --hub "https://127.0.0.1:9" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" \
+  --source "$work/local" | tee "$work/install.txt" | grep -v '^install_wall_seconds='
+install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
+awk -v i="$install" -v b="$baseline" \
+  'BEGIN { printf "install / baseline: %.3f (aim: at most 1.0)\n", i / b }'
