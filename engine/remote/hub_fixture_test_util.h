@@ -12,10 +12,14 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/common/repack_audit.h"
+#include "engine/io/sha256_stream.h"
 #include "engine/plan/plan_fixtures.h"
+#include "engine/plan/range_copy_plan.h"
 #include "engine/remote/hugging_face_source.h"
+#include "format/little_endian.h"
 #include "tests/test_util.h"
 #include "tools/checkpoint_files.h"
 #include "tools/test_hub.h"
@@ -71,6 +75,35 @@ inline void randomizeDataArea(std::string& shard, uint32_t seed) {
   for (size_t i = 8 + headerBytes; i < shard.size(); ++i) {
     shard[i] = static_cast<char>(generator() & 0xff);
   }
+}
+
+// The destination digest recomputed from the source bytes: what the range's
+// destinations must hold once it is copied.
+inline std::string digestFromSource(const CoalescedRangeCopy& range, const std::string& root,
+                                    const CheckpointFiles& files) {
+  Sha256Stream s;
+  const auto integer = [&s](uint64_t v) {
+    uint8_t b[8];
+    little_endian::store<uint64_t>(b, v);
+    s.update(b, 8);
+  };
+  const auto text = [&](const std::string& t) {
+    integer(t.size());
+    s.update(t.data(), t.size());
+  };
+  text("Velquor.RemoteRangeDestination.v1");
+  text(range.id);
+  integer(range.destinations.size());
+  for (const RangeCopy& d : range.destinations) {
+    text(d.destinationPath.substr(root.size() + 1));
+    integer(d.destinationOffset);
+    integer(d.sourceOffset - range.sourceOffset);
+    integer(d.size);
+    std::vector<uint8_t> bytes(d.size);
+    files.read(d.shardID, d.sourceOffset, bytes);
+    s.update(bytes.data(), bytes.size());
+  }
+  return s.finalizeHex();
 }
 
 // A two-layer checkpoint with routed experts, one layer per shard, written

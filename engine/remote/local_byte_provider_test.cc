@@ -24,33 +24,6 @@ std::string sha256Of(const std::string& bytes) {
   return s.finalizeHex();
 }
 
-// The destination digest recomputed from the source bytes.
-std::string digestFromSource(const CoalescedRangeCopy& range, const std::string& root,
-                             const std::map<std::string, std::string>& files) {
-  Sha256Stream s;
-  const auto integer = [&s](uint64_t v) {
-    uint8_t b[8];
-    little_endian::store<uint64_t>(b, v);
-    s.update(b, 8);
-  };
-  const auto text = [&](const std::string& t) {
-    integer(t.size());
-    s.update(t.data(), t.size());
-  };
-  text("Velquor.RemoteRangeDestination.v1");
-  text(range.id);
-  integer(range.destinations.size());
-  for (const RangeCopy& d : range.destinations) {
-    text(d.destinationPath.substr(root.size() + 1));
-    integer(d.destinationOffset);
-    integer(d.sourceOffset - range.sourceOffset);
-    integer(d.size);
-    const std::string bytes = files.at(d.shardID).substr(d.sourceOffset, d.size);
-    s.update(bytes.data(), bytes.size());
-  }
-  return s.finalizeHex();
-}
-
 // Two shards served by the test hub and written to local files.
 class LocalByteProviderTest : public HubFixture {
  protected:
@@ -134,7 +107,8 @@ class LocalByteProviderTest : public HubFixture {
       EXPECT_TRUE(ids.insert(r.id).second) << r.id << " reported twice";
       const auto range = std::find_if(plan_.coalescedCopies.begin(), plan_.coalescedCopies.end(),
                                       [&](const CoalescedRangeCopy& c) { return c.id == r.id; });
-      EXPECT_EQ(r.destinationDigest, digestFromSource(*range, root(), files_)) << r.id;
+      EXPECT_EQ(r.destinationDigest, digestFromSource(*range, root(), MemoryCheckpoint(files_)))
+          << r.id;
       EXPECT_EQ(r.sourceBytes, range->size);
     }
     return ids;

@@ -21,35 +21,6 @@ namespace {
 using testutil::errorOf;
 using Dtype = SourceTensor::Dtype;
 
-// The destination digest recomputed from the source bytes: what the range's
-// destinations must hold once it is copied.
-std::string digestFromSource(const CoalescedRangeCopy& range, const std::string& root,
-                             const CheckpointFiles& files) {
-  Sha256Stream s;
-  const auto integer = [&s](uint64_t v) {
-    uint8_t b[8];
-    little_endian::store<uint64_t>(b, v);
-    s.update(b, 8);
-  };
-  const auto text = [&](const std::string& t) {
-    integer(t.size());
-    s.update(t.data(), t.size());
-  };
-  text("Velquor.RemoteRangeDestination.v1");
-  text(range.id);
-  integer(range.destinations.size());
-  for (const RangeCopy& d : range.destinations) {
-    text(d.destinationPath.substr(root.size() + 1));
-    integer(d.destinationOffset);
-    integer(d.sourceOffset - range.sourceOffset);
-    integer(d.size);
-    std::vector<uint8_t> bytes(d.size);
-    files.read(d.shardID, d.sourceOffset, bytes);
-    s.update(bytes.data(), bytes.size());
-  }
-  return s.finalizeHex();
-}
-
 // The reserved outputs of a copy plan, created at their final sizes.
 void reserveOutputs(const RangeCopyPlan& plan, const std::string& root) {
   for (const RemoteExpectedOutput& out : plan.expectedOutputs) {
