@@ -9,7 +9,9 @@
 # install's phases, its peak resident memory and the most disk it used
 # beyond the final package.
 #
-#   bench/install_bench.sh [--gib G] [--work DIR]
+#   bench/install_bench.sh [--gib G] [--work DIR] [--rounds LIST]
+#
+# LIST is a comma-separated subset of uncapped,capped,local (default: all).
 #
 # --gib G serves the same geometry with fewer layers (about G GiB of source
 # bytes), which the catalogue does not know; install_bench admits it by its
@@ -23,11 +25,13 @@ source scripts/test-hub.sh
 
 gib=""
 work_parent=${TMPDIR:-/tmp}
+rounds=uncapped,capped,local
 while (($#)); do
   case "$1" in
     --gib) gib=$2; shift 2 ;;
     --work) work_parent=$2; shift 2 ;;
-    *) echo "usage: bench/install_bench.sh [--gib G] [--work DIR]" >&2; exit 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    *) echo "usage: bench/install_bench.sh [--gib G] [--work DIR] [--rounds LIST]" >&2; exit 2 ;;
   esac
 done
 
@@ -82,6 +86,8 @@ echo "machine: $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 10485
 # One round: the hub started with the given options, the baseline (curl one
 # shard after another, or aria2c with 16 connections per shard), then
 # openssl dgst over the shards, then the install with 8 connections.
+wanted() { [[ ,$rounds, == *,$1,* ]]; }
+
 round() {
   local title=$1 baseline_kind=$2 aim=$3
   shift 3
@@ -126,10 +132,10 @@ round() {
   stop_test_hub
 }
 
-round "loopback, uncapped: install against curl + openssl dgst" curl 1.10
+wanted uncapped && round "loopback, uncapped: install against curl + openssl dgst" curl 1.10
 # 40 MB/s per response, that is per connection: a storage edge that caps
 # each connection, where several connections are what makes a download fast.
-round "40 MB/s per connection: install against aria2c -x16 -s16 -k1M + openssl dgst" aria2c 1.0 \
+wanted capped && round "40 MB/s per connection: install against aria2c -x16 -s16 -k1M + openssl dgst" aria2c 1.0 \
   --throughput 40000000
 
 # A third round: the checkpoint already on disk (as after a --local-dir
