@@ -24,16 +24,6 @@ class FallbackStopped : public std::exception {
   const char* what() const noexcept override { return "the copy stopped after another failure"; }
 };
 
-void checkDestinations(const CoalescedRangeCopy& range) {
-  for (const RangeCopy& d : range.destinations) {
-    const bool inside = d.sourceOffset >= range.sourceOffset && d.size <= range.size &&
-                        d.sourceOffset - range.sourceOffset <= range.size - d.size;
-    if (!inside)
-      throwConfigurationInvalid("range " + range.id +
-                                " has a destination outside its source bytes");
-  }
-}
-
 }  // namespace
 
 struct LocalShardByteProvider::ShardJob {
@@ -173,6 +163,20 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
   }
   std::sort(pieces.begin(), pieces.end(),
             [](const Piece& a, const Piece& b) { return a.begin < b.begin; });
+  // Each range's destination digest, taken from the bytes as they pass
+  // where the range allows it; by where the range starts.
+  std::vector<std::optional<StreamedDestinationDigest>> digests(job.ranges.size());
+  std::vector<size_t> byStart;
+  for (size_t i = 0; i < job.ranges.size(); ++i) {
+    if (!StreamedDestinationDigest::streamable(*job.ranges[i])) continue;
+    digests[i].emplace(*job.ranges[i], run.outputRoot);
+    byStart.push_back(i);
+  }
+  std::sort(byStart.begin(), byStart.end(), [&](size_t a, size_t b) {
+    return job.ranges[a]->sourceOffset < job.ranges[b]->sourceOffset;
+  });
+  size_t nextDigest = 0;
+  std::vector<size_t> digesting;
 
   // One sequential pass over the whole file. The kernel reads ahead; the
   // pages behind each read are dropped, since nothing reads them again.
@@ -215,6 +219,21 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
       local.byteCopyTiles += 1;
     }
     std::erase_if(active, [end](const Piece* p) { return p->end <= end; });
+    while (nextDigest < byStart.size() && job.ranges[byStart[nextDigest]]->sourceOffset < end) {
+      digesting.push_back(byStart[nextDigest++]);
+    }
+    for (const size_t i : digesting) {
+      const CoalescedRangeCopy& range = *job.ranges[i];
+      const uint64_t from = std::max(at, range.sourceOffset);
+      const uint64_t to = std::min(end, range.sourceOffset + range.size);
+      if (from < to) {
+        digests[i]->consume(from - range.sourceOffset,
+                            {buffer.data() + (from - at), static_cast<size_t>(to - from)});
+      }
+    }
+    std::erase_if(digesting, [&](size_t i) {
+      return job.ranges[i]->sourceOffset + job.ranges[i]->size <= end;
+    });
     at = end;
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.audit.localBytesRead += count;
@@ -236,11 +255,15 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
 
   for (const auto& [path, output] : outputs) Posix::fsync(output.get(), path);
   std::span<uint8_t> tile(buffer.data(), std::min<size_t>(buffer.size(), kDefaultWriteTileBytes));
-  for (const CoalescedRangeCopy* range : job.ranges) {
+  for (size_t i = 0; i < job.ranges.size(); ++i) {
+    const CoalescedRangeCopy* range = job.ranges[i];
     RemoteCompletedRange completed;
     completed.id = range->id;
+    std::optional<std::string> streamed;
+    if (digests[i]) streamed = digests[i]->finish();
     completed.destinationDigest =
-        destinationDigest(*range, run.outputRoot, tile, [&run] { run.checkStop(); });
+        streamed ? std::move(*streamed)
+                 : destinationDigest(*range, run.outputRoot, tile, [&run] { run.checkStop(); });
     completed.sourceBytes = range->size;
     for (const RangeCopy& d : range->destinations) completed.destinationBytes += d.size;
     run.checkStop();
@@ -330,7 +353,7 @@ void LocalShardByteProvider::copyRanges(
   size_t remoteCount = 0;
   for (const CoalescedRangeCopy& range : ranges) {
     if (finishedIDs.contains(range.id)) continue;
-    checkDestinations(range);
+    checkRangeDestinations(range);
     const auto file = files_.find(range.shardID);
     if (file == files_.end()) {
       if (!fallback_) {

@@ -21,18 +21,6 @@
 
 namespace {
 
-// Every destination must lie inside the bytes its range downloads.
-void checkDestinations(const CoalescedRangeCopy& range) {
-  for (const RangeCopy& destination : range.destinations) {
-    const bool inside =
-        destination.sourceOffset >= range.sourceOffset && destination.size <= range.size &&
-        destination.sourceOffset - range.sourceOffset <= range.size - destination.size;
-    if (!inside)
-      throwConfigurationInvalid("range " + range.id +
-                                " has a destination outside its source bytes");
-  }
-}
-
 void putInteger(Sha256Stream& stream, uint64_t value) {
   uint8_t bytes[8];
   little_endian::store<uint64_t>(bytes, value);
@@ -45,6 +33,78 @@ void putText(Sha256Stream& stream, const std::string& text) {
 }
 
 }  // namespace
+
+void checkRangeDestinations(const CoalescedRangeCopy& range) {
+  for (const RangeCopy& destination : range.destinations) {
+    const bool inside =
+        destination.sourceOffset >= range.sourceOffset && destination.size <= range.size &&
+        destination.sourceOffset - range.sourceOffset <= range.size - destination.size;
+    if (!inside)
+      throwConfigurationInvalid("range " + range.id +
+                                " has a destination outside its source bytes");
+  }
+}
+
+bool StreamedDestinationDigest::streamable(const CoalescedRangeCopy& range) {
+  uint64_t next = range.sourceOffset;
+  for (const RangeCopy& d : range.destinations) {
+    if (d.sourceOffset < next) return false;
+    next = d.sourceOffset + d.size;
+  }
+  return true;
+}
+
+StreamedDestinationDigest::StreamedDestinationDigest(const CoalescedRangeCopy& range,
+                                                     const std::string& outputRoot)
+    : range_(range), outputRoot_(outputRoot) {
+  putText(stream_, "Velquor.RemoteRangeDestination.v1");
+  putText(stream_, range.id);
+  putInteger(stream_, range.destinations.size());
+  enter(0);
+}
+
+// Writes the fields of each destination from `index` on that take no bytes
+// before the one that does, then waits for that one's bytes.
+void StreamedDestinationDigest::enter(size_t index) {
+  for (current_ = index, taken_ = 0; current_ < range_.destinations.size(); ++current_) {
+    const RangeCopy& d = range_.destinations[current_];
+    putText(stream_, RangeCopyPlanner::relativeDestination(d.destinationPath, outputRoot_));
+    putInteger(stream_, d.destinationOffset);
+    putInteger(stream_, d.sourceOffset - range_.sourceOffset);
+    putInteger(stream_, d.size);
+    if (d.size > 0) return;
+  }
+}
+
+void StreamedDestinationDigest::consume(uint64_t offsetInRange, std::span<const uint8_t> bytes) {
+  if (broken_ || bytes.empty()) return;
+  if (offsetInRange < position_) {
+    broken_ = true;  // bytes again: the stream cannot take them back
+    return;
+  }
+  position_ = offsetInRange + bytes.size();
+  while (current_ < range_.destinations.size()) {
+    const RangeCopy& d = range_.destinations[current_];
+    const uint64_t first = d.sourceOffset - range_.sourceOffset;
+    const uint64_t want = first + taken_;  // the next byte this destination needs
+    if (offsetInRange > want) {
+      broken_ = true;  // its bytes were skipped
+      return;
+    }
+    const uint64_t end = offsetInRange + bytes.size();
+    if (end <= want) return;
+    const uint64_t to = std::min(end, first + d.size);
+    stream_.update(bytes.data() + (want - offsetInRange), to - want);
+    taken_ += to - want;
+    if (taken_ < d.size) return;
+    enter(current_ + 1);
+  }
+}
+
+std::optional<std::string> StreamedDestinationDigest::finish() {
+  if (broken_ || current_ < range_.destinations.size()) return std::nullopt;
+  return stream_.finalizeHex();
+}
 
 std::string destinationDigest(const CoalescedRangeCopy& range, const std::string& outputRoot,
                               std::span<uint8_t> buffer,
@@ -198,9 +258,14 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
     throw;
   }
   RepackAudit local;
+  // The destination digest follows each attempt's body; a range it cannot
+  // follow is read back once durable.
+  const bool streamable = StreamedDestinationDigest::streamable(range);
+  std::optional<StreamedDestinationDigest> streamed;
   // Every byte of the body at offset `at` of the range goes to each
   // destination whose source bytes hold it.
   const RemoteRangeSink sink = [&](uint64_t at, std::span<const uint8_t> bytes) {
+    if (streamed) streamed->consume(at, bytes);
     const uint64_t end = at + bytes.size();
     for (size_t i = 0; i < range.destinations.size(); ++i) {
       const RangeCopy& d = range.destinations[i];
@@ -238,6 +303,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
     }
     try {
       report(0);
+      if (streamable) streamed.emplace(range, run.outputRoot);
       const uint64_t bytes = atCommit.downloadRangeToSinkAttempt(
           range.shardID, info, range.sourceOffset, range.size, sink, report, run.stop);
       holding = false;
@@ -272,8 +338,11 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   }
   RemoteCompletedRange completed;
   completed.id = range.id;
+  std::optional<std::string> digest;
+  if (streamed) digest = streamed->finish();
   completed.destinationDigest =
-      destinationDigest(range, run.outputRoot, buffer, [&] { run.stop.check(); });
+      digest ? std::move(*digest)
+             : destinationDigest(range, run.outputRoot, buffer, [&] { run.stop.check(); });
   completed.sourceBytes = range.size;
   for (const RangeCopy& destination : range.destinations) {
     completed.destinationBytes += destination.size;
@@ -348,7 +417,7 @@ void HTTPRangeSourceByteProvider::copyRanges(
     if (finishedIDs.contains(range.id)) continue;
     if (!files_.contains(range.shardID))
       throwConfigurationInvalid("missing remote info for " + range.shardID);
-    checkDestinations(range);
+    checkRangeDestinations(range);
     run.pending.push_back(&range);
   }
   if (run.pending.empty()) return;

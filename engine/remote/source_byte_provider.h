@@ -16,12 +16,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "engine/common/unique_fd.h"
+#include "engine/io/sha256_stream.h"
 #include "engine/plan/range_copy_plan.h"
 #include "engine/remote/completed_range.h"
 #include "engine/remote/hugging_face_source.h"
@@ -112,3 +114,39 @@ class HTTPRangeSourceByteProvider final : public SourceByteProvider {
 std::string destinationDigest(const CoalescedRangeCopy& range, const std::string& outputRoot,
                               std::span<uint8_t> buffer = {},
                               const std::function<void()>& cancellationCheck = {});
+
+// The same destination digest taken from the range's bytes as they pass on
+// their way to the destinations, so that nothing is read back. Bytes are
+// given in order (offsets within the range, each call starting where the
+// previous one ended or later). Possible only when the destinations take
+// their bytes in that order without overlap, as the planner lays them out;
+// `streamable` tells, and a range that is not is digested by reading back.
+class StreamedDestinationDigest {
+ public:
+  static bool streamable(const CoalescedRangeCopy& range);
+
+  // `range` must be streamable and outlive this object.
+  StreamedDestinationDigest(const CoalescedRangeCopy& range, const std::string& outputRoot);
+
+  // The bytes at `offsetInRange` onwards.
+  void consume(uint64_t offsetInRange, std::span<const uint8_t> bytes);
+
+  // The digest, once every destination byte has passed; nothing otherwise
+  // (bytes skipped or repeated), and the caller reads back instead.
+  std::optional<std::string> finish();
+
+ private:
+  void enter(size_t index);
+
+  const CoalescedRangeCopy& range_;
+  const std::string& outputRoot_;
+  Sha256Stream stream_;
+  size_t current_ = 0;     // the destination taking bytes now
+  uint64_t taken_ = 0;     // of its bytes
+  uint64_t position_ = 0;  // the range offset the next byte must have
+  bool broken_ = false;
+};
+
+// Every destination lies inside the bytes of its range; configurationInvalid
+// otherwise.
+void checkRangeDestinations(const CoalescedRangeCopy& range);

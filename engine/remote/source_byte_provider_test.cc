@@ -31,6 +31,73 @@ void reserveOutputs(const RangeCopyPlan& plan, const std::string& root) {
   }
 }
 
+// The digest taken from the bytes as they pass equals the one read back
+// from the destinations, however the body is cut; a range whose
+// destinations overlap or go backwards is left to the read-back, and bytes
+// skipped or given twice give no digest rather than a wrong one.
+TEST(StreamedDestinationDigestTest, MatchesTheReadBackOrDeclines) {
+  testutil::TempDir dir;
+  const std::string a = dir.file("a.bin"), b = dir.file("sub/b.bin");
+  std::filesystem::create_directories(dir.file("sub"));
+  std::vector<uint8_t> body(100);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 7 + 3);
+  const uint64_t base = 1000;  // the range's offset in its shard
+  const auto range = [&](std::vector<RangeCopy> destinations) {
+    return CoalescedRangeCopy{"range-00000007", "s.safetensors", base, body.size(),
+                              std::move(destinations)};
+  };
+  const auto to = [&](const std::string& path, uint64_t at, uint64_t size, uint64_t offset) {
+    return RangeCopy{"s.safetensors", base + at, size, path, offset};
+  };
+  struct Case {
+    const char* name;
+    CoalescedRangeCopy range;
+    bool streamable;
+  };
+  const std::vector<Case> cases = {
+      {"one destination, the whole range", range({to(a, 0, 100, 0)}), true},
+      {"gaps before, between and after",
+       range({to(a, 5, 20, 40), to(b, 30, 10, 0), to(a, 60, 30, 0)}), true},
+      {"adjacent, and empty destinations",
+       range({to(b, 0, 0, 3), to(a, 0, 50, 0), to(b, 50, 0, 9), to(b, 50, 50, 20)}), true},
+      {"no destination", range({}), true},
+      {"overlapping", range({to(a, 0, 60, 0), to(b, 50, 20, 0)}), false},
+      {"backwards", range({to(a, 50, 10, 0), to(b, 10, 10, 0)}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& path : {a, b}) {
+      UniqueFd fd = Posix::openCreateRW(path);
+      Posix::ftruncate(fd.get(), path, 0);
+      Posix::ftruncate(fd.get(), path, 200);
+    }
+    for (const RangeCopy& d : c.range.destinations) {
+      UniqueFd fd = Posix::openExistingRW(d.destinationPath);
+      Posix::pwriteAll(fd.get(), d.destinationPath, body.data() + (d.sourceOffset - base),
+                       static_cast<int64_t>(d.size), d.destinationOffset);
+    }
+    ASSERT_EQ(StreamedDestinationDigest::streamable(c.range), c.streamable);
+    if (!c.streamable) continue;
+    const std::string readBack = destinationDigest(c.range, dir.path());
+    for (const size_t cut : {size_t{1}, size_t{7}, size_t{33}, body.size()}) {
+      StreamedDestinationDigest streamed(c.range, dir.path());
+      for (size_t at = 0; at < body.size(); at += cut) {
+        streamed.consume(at, std::span(body).subspan(at, std::min(cut, body.size() - at)));
+      }
+      EXPECT_EQ(streamed.finish(), readBack) << "cut " << cut;
+    }
+    if (c.range.destinations.empty()) continue;
+    StreamedDestinationDigest skipped(c.range, dir.path());
+    skipped.consume(0, std::span(body).first(2));
+    skipped.consume(95, std::span(body).subspan(95));
+    EXPECT_EQ(skipped.finish(), std::nullopt);
+    StreamedDestinationDigest repeated(c.range, dir.path());
+    repeated.consume(0, body);
+    repeated.consume(0, body);
+    EXPECT_EQ(repeated.finish(), std::nullopt);
+  }
+}
+
 class ByteProviderTest : public HubFixture {
  protected:
   void SetUp() override {
