@@ -21,6 +21,9 @@
 
 namespace {
 
+// Body bytes gathered per write: a few dozen TLS records.
+constexpr size_t kWriteBatchBytes = 131072;
+
 void putInteger(Sha256Stream& stream, uint64_t value) {
   uint8_t bytes[8];
   little_endian::store<uint64_t>(bytes, value);
@@ -239,7 +242,7 @@ struct HTTPRangeSourceByteProvider::Run {
 
 void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& range,
                                           std::map<std::string, UniqueFd>& files,
-                                          std::span<uint8_t> buffer) const {
+                                          std::vector<uint8_t>& buffer) const {
   const RemoteFileInfo& info = files_.at(range.shardID);
   std::vector<int> descriptors;  // per destination
   try {
@@ -264,8 +267,7 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   std::optional<StreamedDestinationDigest> streamed;
   // Every byte of the body at offset `at` of the range goes to each
   // destination whose source bytes hold it.
-  const RemoteRangeSink sink = [&](uint64_t at, std::span<const uint8_t> bytes) {
-    if (streamed) streamed->consume(at, bytes);
+  const auto writeOut = [&](uint64_t at, std::span<const uint8_t> bytes) {
     const uint64_t end = at + bytes.size();
     for (size_t i = 0; i < range.destinations.size(); ++i) {
       const RangeCopy& d = range.destinations[i];
@@ -287,6 +289,35 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
       local.byteCopyTiles += 1;
     }
   };
+  // The body arrives in pieces of a TLS record or so; they are gathered in
+  // `batch` (the body bytes from `batchAt`) and written out in tiles, which
+  // keeps the writes and write-back requests per range few.
+  std::vector<uint8_t>& batch = buffer;
+  uint64_t batchAt = 0;
+  const auto flush = [&] {
+    if (!batch.empty()) writeOut(batchAt, batch);
+    batchAt += batch.size();
+    batch.clear();
+  };
+  const RemoteRangeSink sink = [&](uint64_t at, std::span<const uint8_t> bytes) {
+    if (streamed) streamed->consume(at, bytes);
+    if (at != batchAt + batch.size()) {
+      flush();
+      batchAt = at;
+    }
+    for (size_t done = 0; done < bytes.size();) {
+      const std::span<const uint8_t> rest = bytes.subspan(done);
+      if (batch.empty() && rest.size() >= kWriteBatchBytes) {
+        writeOut(batchAt, rest);  // a piece as large as a tile needs no gathering
+        batchAt += rest.size();
+        return;
+      }
+      const size_t taken = std::min(kWriteBatchBytes - batch.size(), rest.size());
+      batch.insert(batch.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(taken));
+      done += taken;
+      if (batch.size() == kWriteBatchBytes) flush();
+    }
+  };
   const auto report = [&](uint64_t received) {
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.inFlight[&range] = received;
@@ -304,8 +335,11 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
     try {
       report(0);
       if (streamable) streamed.emplace(range, run.outputRoot);
+      batch.clear();  // what a failed attempt gathered is fetched again
+      batchAt = 0;
       const uint64_t bytes = atCommit.downloadRangeToSinkAttempt(
           range.shardID, info, range.sourceOffset, range.size, sink, report, run.stop);
+      flush();
       holding = false;
       run.releaseSlot(nullptr);
       return bytes;
@@ -340,9 +374,11 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
   completed.id = range.id;
   std::optional<std::string> digest;
   if (streamed) digest = streamed->finish();
-  completed.destinationDigest =
-      digest ? std::move(*digest)
-             : destinationDigest(range, run.outputRoot, buffer, [&] { run.stop.check(); });
+  if (!digest) {
+    std::vector<uint8_t> tile(static_cast<size_t>(writeTileBytes_));
+    digest = destinationDigest(range, run.outputRoot, tile, [&] { run.stop.check(); });
+  }
+  completed.destinationDigest = std::move(*digest);
   completed.sourceBytes = range.size;
   for (const RangeCopy& destination : range.destinations) {
     completed.destinationBytes += destination.size;
@@ -356,7 +392,8 @@ void HTTPRangeSourceByteProvider::copyOne(Run& run, const CoalescedRangeCopy& ra
 }
 
 void HTTPRangeSourceByteProvider::worker(Run& run) const {
-  std::vector<uint8_t> buffer(static_cast<size_t>(writeTileBytes_));
+  std::vector<uint8_t> buffer;  // gathers body bytes for their writes
+  buffer.reserve(kWriteBatchBytes);
   std::map<std::string, UniqueFd> files;
   for (;;) {
     const CoalescedRangeCopy* range = nullptr;

@@ -99,7 +99,7 @@ class HTTPRangeSourceByteProvider final : public SourceByteProvider {
   struct Run;
   void worker(Run& run) const;
   void copyOne(Run& run, const CoalescedRangeCopy& range, std::map<std::string, UniqueFd>& files,
-               std::span<uint8_t> buffer) const;
+               std::vector<uint8_t>& buffer) const;
 
   HuggingFaceRemoteSource remote_;
   std::map<std::string, RemoteFileInfo> files_;
