@@ -10,9 +10,10 @@
 //       the checkpoint the hub would serve: layers, repository, revision,
 //       source bytes, shard names (shell-readable NAME=VALUE lines)
 //   install_bench --hub URL --ca FILE --output DIR [--layers N | --gib G]
-//                 [--connections N] [--source CHECKPOINT_DIR]
-//       the install (N ranges in flight, 8 by default; with --source read
-//       offline from that directory instead); DIR must not exist
+//                 [--connections N] [--source CHECKPOINT_DIR | --hub-cache CACHE]
+//       the install (N ranges in flight, 8 by default; with --source or
+//       --hub-cache read offline from that directory or hub cache instead);
+//       DIR must not exist
 
 #include <malloc.h>
 #include <sys/stat.h>
@@ -57,7 +58,8 @@ struct Arguments {
   std::string ca;
   std::string output;
   int64_t connections = kDefaultConnections;
-  std::optional<std::string> source;  // a directory holding the checkpoint, read offline
+  std::optional<std::string> source;    // a directory holding the checkpoint, read offline
+  std::optional<std::string> hubCache;  // a hub cache holding it, read offline
 };
 
 Arguments parse(int argc, char** argv) {
@@ -84,6 +86,8 @@ Arguments parse(int argc, char** argv) {
       a.connections = std::stoll(value());
     } else if (flag == "--source") {
       a.source = value();
+    } else if (flag == "--hub-cache") {
+      a.hubCache = value();
     } else {
       throw std::invalid_argument("unknown argument " + flag);
     }
@@ -312,6 +316,10 @@ int install(const Arguments& a) {
   o.connections = a.connections;
   if (a.source) {
     o.localDirectory = fs::absolute(*a.source).lexically_normal().string();
+    o.offline = true;
+  }
+  if (a.hubCache) {
+    o.hubCacheRoot = fs::absolute(*a.hubCache).lexically_normal().string();
     o.offline = true;
   }
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Install benchmark: the brask stand-in (about 22.5 GB, generated on demand by
 # velquor-test-hub on loopback) installed by the engine with 8 connections,
-# against what a user would otherwise run on the same bytes, in two rounds:
-# uncapped, curl downloading the shards one after another; and with every
-# connection capped at 40 MB/s, aria2c -x16 -s16 -k1M. Each baseline ends
-# with openssl dgst -sha256 over the shards. Prints both wall times and
+# against what a user would otherwise run on the same bytes, in three rounds:
+# uncapped, curl downloading the shards one after another; with every
+# connection capped at 40 MB/s, aria2c -x16 -s16 -k1M; and from the hub
+# cache, cp of the shards. Each baseline ends with openssl dgst -sha256 over
+# the shards. Prints both wall times and
 # their ratio, the connections and requests the hub saw for each, the
 # install's phases, its peak resident memory and the most disk it used
 # beyond the final package.
@@ -138,36 +139,52 @@ wanted uncapped && round "loopback, uncapped: install against curl + openssl dgs
 wanted capped && round "40 MB/s per connection: install against aria2c -x16 -s16 -k1M + openssl dgst" aria2c 1.0 \
   --throughput 40000000
 
-# A third round: the checkpoint already on disk (as after a --local-dir
-# download), installed offline with --source, against cp of the same shards
-# plus openssl dgst over the copies. The copy reads and writes the same bytes;
-# the install hashes each shard as it reads it.
-echo
-echo "== from a local copy: install --source offline against cp + openssl dgst"
-start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" || exit 1
-mkdir "$work/local"
-for shard in $shards; do
-  curl --silent --show-error --fail --location --noproxy '*' --cacert "$ca" \
-    --output "$work/local/$shard" "$base_url/$repo/resolve/$revision/$shard"
-done
-for side in model.safetensors.index.json config.json tokenizer.json tokenizer_config.json \
-  special_tokens_map.json chat_template.jinja chat_template.json; do
-  curl --silent --fail --location --noproxy '*' --cacert "$ca" \
-    --output "$work/local/$side" "$base_url/$repo/resolve/$revision/$side" || rm -f "$work/local/$side"
-done
-stop_test_hub
-sync
-t0=$(now)
-mkdir "$work/copy"
-for shard in $shards; do cp "$work/local/$shard" "$work/copy/$shard"; done
-(cd "$work/copy" && openssl dgst -sha256 $shards >/dev/null)
-sync
-t1=$(now)
-rm -rf "$work/copy"
-baseline=$(elapsed "$t0" "$t1")
-echo "baseline wall time: $baseline s (cp + openssl dgst + sync)"
-"$bench" --hub "https://127.0.0.1:9" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" \
-  --source "$work/local" | tee "$work/install.txt" | grep -v '^install_wall_seconds='
-install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
-awk -v i="$install" -v b="$baseline" \
-  'BEGIN { printf "install / baseline: %.3f (aim: at most 1.0)\n", i / b }'
+# A third round: the checkpoint already in the hub cache, as the hub's own
+# tools leave it (blobs named by their SHA-256 or git SHA-1, relative links
+# from the snapshot), installed offline, against cp of the same shards plus
+# openssl dgst over the copies. Both read and write the same bytes; the
+# install checks each shard against its blob name as it reads it.
+local_round() {
+  echo
+  echo "== from the hub cache: install offline against cp + openssl dgst"
+  start_test_hub "$hub_bin" "$work" --stand-in brask --layers "$layers" || exit 1
+  local cache=$work/hub-cache
+  local folder=$cache/models--${repo//\//--}
+  mkdir -p "$folder/blobs" "$folder/snapshots/$revision" "$folder/refs"
+  printf '%s' "$revision" >"$folder/refs/main"
+  local name blob
+  for name in $shards model.safetensors.index.json config.json tokenizer.json \
+    tokenizer_config.json special_tokens_map.json chat_template.jinja chat_template.json; do
+    curl --silent --fail --location --noproxy '*' --cacert "$ca" \
+      --output "$folder/blobs/download.incomplete" "$base_url/$repo/resolve/$revision/$name" ||
+      continue
+    if [[ " $shards " == *" $name "* ]]; then
+      blob=$(openssl dgst -sha256 -r "$folder/blobs/download.incomplete" | cut -d' ' -f1)
+    else
+      blob=$(git hash-object --no-filters "$folder/blobs/download.incomplete")
+    fi
+    mv "$folder/blobs/download.incomplete" "$folder/blobs/$blob"
+    ln -s "../../blobs/$blob" "$folder/snapshots/$revision/$name"
+  done
+  rm -f "$folder/blobs/download.incomplete"
+  stop_test_hub
+  sync
+  local t0 t1 baseline install
+  t0=$(now)
+  mkdir "$work/copy"
+  for name in $shards; do cp "$folder/snapshots/$revision/$name" "$work/copy/$name"; done
+  (cd "$work/copy" && openssl dgst -sha256 $shards >/dev/null)
+  sync
+  t1=$(now)
+  rm -rf "$work/copy"
+  baseline=$(elapsed "$t0" "$t1")
+  echo "baseline wall time: $baseline s (cp + openssl dgst + sync)"
+  "$bench" --hub "https://127.0.0.1:9" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" \
+    --hub-cache "$cache" | tee "$work/install.txt" | grep -v '^install_wall_seconds='
+  install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
+  awk -v i="$install" -v b="$baseline" \
+    'BEGIN { printf "install / baseline: %.3f (aim: at most 1.0)\n", i / b }'
+  rm -rf "$work/brask.korvex" "$cache"
+}
+
+wanted local && local_round
