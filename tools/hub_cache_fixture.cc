@@ -4,6 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "engine/io/git_blob_sha1.h"
 #include "engine/io/sha256_stream.h"
 
 namespace fs = std::filesystem;
@@ -59,7 +60,7 @@ std::map<std::string, std::string> checkpointBytes(const CheckpointFiles& files)
 
 std::string hubCacheEtag(const std::string& path, const std::string& bytes) {
   if (path.ends_with(".safetensors")) return sha256(bytes);
-  return sha256("blob " + bytes).substr(0, 40);
+  return gitBlobSha1Hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
 std::string writeHubCache(const std::map<std::string, std::string>& files, const std::string& root,
