@@ -38,6 +38,11 @@ struct HubCacheLayout {
 std::string writeHubCache(const std::map<std::string, std::string>& files, const std::string& root,
                           const std::string& repoID, const std::string& commit,
                           const HubCacheLayout& layout = {});
+// The same for files read piece by piece: a checkpoint too large to hold in
+// memory.
+std::string writeHubCache(const CheckpointFiles& files, const std::string& root,
+                          const std::string& repoID, const std::string& commit,
+                          const HubCacheLayout& layout = {});
 
 struct LocalDirLayout {
   bool metadata = true;        // write .cache/huggingface/download/{path}.metadata
