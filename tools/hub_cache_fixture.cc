@@ -1,9 +1,14 @@
 #include "tools/hub_cache_fixture.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
+#include "engine/io/git_blob_sha1.h"
 #include "engine/io/sha256_stream.h"
 
 namespace fs = std::filesystem;
@@ -29,18 +34,88 @@ void linkRelative(const fs::path& entry, const fs::path& target) {
   fs::create_symlink(fs::relative(target, entry.parent_path()), entry);
 }
 
+// The files of a map, as a checkpoint.
+class MemoryFiles final : public CheckpointFiles {
+ public:
+  explicit MemoryFiles(const std::map<std::string, std::string>& files) : files_(files) {}
+  std::vector<std::string> names() const override {
+    std::vector<std::string> out;
+    for (const auto& [name, bytes] : files_) out.push_back(name);
+    return out;
+  }
+  std::optional<uint64_t> size(const std::string& name) const override {
+    const auto it = files_.find(name);
+    if (it == files_.end()) return std::nullopt;
+    return it->second.size();
+  }
+  void read(const std::string& name, uint64_t offset, std::span<uint8_t> out) const override {
+    const std::string& bytes = files_.at(name);
+    if (offset > bytes.size() || out.size() > bytes.size() - offset) {
+      throw std::runtime_error("read past the end of " + name);
+    }
+    std::memcpy(out.data(), bytes.data() + offset, out.size());
+  }
+
+ private:
+  const std::map<std::string, std::string>& files_;
+};
+
+// Writes the file `path` to `target` in pieces, so that a large file is
+// never held whole; `observe` sees each piece as the checkpoint has it, and
+// with `flipLast` the last byte written is flipped.
+void copyOut(const CheckpointFiles& files, const std::string& path, const fs::path& target,
+             bool flipLast, const std::function<void(std::span<const uint8_t>)>& observe = {}) {
+  constexpr uint64_t kPieceBytes = 8 << 20;
+  const uint64_t size = *files.size(path);
+  fs::create_directories(target.parent_path());
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  std::vector<uint8_t> piece;
+  for (uint64_t offset = 0; offset < size; offset += piece.size()) {
+    piece.resize(std::min(kPieceBytes, size - offset));
+    files.read(path, offset, piece);
+    if (observe) observe(piece);
+    if (flipLast && offset + piece.size() == size) piece.back() ^= 0x01;
+    out.write(reinterpret_cast<const char*>(piece.data()),
+              static_cast<std::streamsize>(piece.size()));
+  }
+  if (!out) throw std::runtime_error("cannot write " + target.string());
+}
+
+// Writes the blob of `path` and returns its etag.
+std::string writeBlob(const CheckpointFiles& files, const std::string& path,
+                      const fs::path& repository, const HubCacheLayout& layout) {
+  const bool lfs = path.ends_with(".safetensors");
+  const fs::path temporary = repository / "blobs" / "writing.tmp";
+  Sha256Stream digest;
+  std::vector<uint8_t> whole;  // a small git file, for its git blob SHA-1
+  copyOut(files, path, temporary, layout.flipped.contains(path),
+          [&](std::span<const uint8_t> piece) {
+            if (lfs) {
+              digest.update(piece);
+            } else {
+              whole.insert(whole.end(), piece.begin(), piece.end());
+            }
+          });
+  const std::string etag = lfs ? digest.finalizeHex() : gitBlobSha1Hex(whole);
+  std::string blob = etag;
+  if (layout.incomplete.contains(path)) blob += ".incomplete";
+  fs::rename(temporary, repository / "blobs" / blob);
+  return etag;
+}
+
 // The snapshot of one commit: links into blobs/, or plain copies.
-void writeSnapshot(const std::map<std::string, std::string>& files, const fs::path& repository,
-                   const std::string& commit, const HubCacheLayout& layout, bool isPinned) {
-  for (const auto& [path, bytes] : files) {
+void writeSnapshot(const CheckpointFiles& files, const std::map<std::string, std::string>& etags,
+                   const fs::path& repository, const std::string& commit,
+                   const HubCacheLayout& layout, bool isPinned) {
+  for (const std::string& path : files.names()) {
     if (isPinned && layout.omit.contains(path)) continue;
     const fs::path entry = repository / "snapshots" / commit / path;
-    std::string blob = hubCacheEtag(path, bytes);
+    std::string blob = etags.at(path);
     if (layout.incomplete.contains(path)) blob += ".incomplete";
     if (layout.symlinks) {
       linkRelative(entry, repository / "blobs" / blob);
     } else {
-      write(entry, bytes);
+      copyOut(files, path, entry, false);
     }
   }
 }
@@ -59,27 +134,30 @@ std::map<std::string, std::string> checkpointBytes(const CheckpointFiles& files)
 
 std::string hubCacheEtag(const std::string& path, const std::string& bytes) {
   if (path.ends_with(".safetensors")) return sha256(bytes);
-  return sha256("blob " + bytes).substr(0, 40);
+  return gitBlobSha1Hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
 
 std::string writeHubCache(const std::map<std::string, std::string>& files, const std::string& root,
                           const std::string& repoID, const std::string& commit,
                           const HubCacheLayout& layout) {
+  return writeHubCache(MemoryFiles(files), root, repoID, commit, layout);
+}
+
+std::string writeHubCache(const CheckpointFiles& files, const std::string& root,
+                          const std::string& repoID, const std::string& commit,
+                          const HubCacheLayout& layout) {
   const size_t slash = repoID.find('/');
   const fs::path repository =
       fs::path(root) / ("models--" + repoID.substr(0, slash) + "--" + repoID.substr(slash + 1));
-  for (const auto& [path, bytes] : files) {
-    std::string blob = hubCacheEtag(path, bytes);
-    if (layout.incomplete.contains(path)) blob += ".incomplete";
-    std::string content = bytes;
-    if (layout.flipped.contains(path) && !content.empty()) content.back() ^= 0x01;
-    write(repository / "blobs" / blob, content);
+  std::map<std::string, std::string> etags;
+  for (const std::string& path : files.names()) {
+    etags.emplace(path, writeBlob(files, path, repository, layout));
   }
-  writeSnapshot(files, repository, commit, layout, true);
+  writeSnapshot(files, etags, repository, commit, layout, true);
   if (!layout.otherCommit.empty()) {
     HubCacheLayout other = layout;
     other.incomplete.clear();
-    writeSnapshot(files, repository, layout.otherCommit, other, false);
+    writeSnapshot(files, etags, repository, layout.otherCommit, other, false);
   }
   fs::create_directories(repository / "snapshots" / commit);
   write(repository / "refs" / "main", commit);

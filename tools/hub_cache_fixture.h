@@ -2,8 +2,8 @@
 // them, for tests of local sources: the hub cache (blobs, snapshots, refs,
 // .no_exist markers) and a --local-dir copy with its download metadata.
 // Files ending in ".safetensors" are stored as LFS files (the blob is named
-// by the SHA-256 of its content); every other file gets a 40-hex blob name
-// that is not a SHA-256, as small git files do.
+// by the SHA-256 of its content); every other file is named by its git blob
+// SHA-1, as small git files are.
 #pragma once
 
 #include <map>
@@ -15,8 +15,8 @@
 // Every file of `files`, read into memory (small checkpoints only).
 std::map<std::string, std::string> checkpointBytes(const CheckpointFiles& files);
 
-// The etag the layouts below give a file: the SHA-256 of an LFS file, a
-// 40-hex name otherwise.
+// The etag the layouts below give a file: the SHA-256 of an LFS file, the
+// git blob SHA-1 otherwise.
 std::string hubCacheEtag(const std::string& path, const std::string& bytes);
 
 struct HubCacheLayout {
@@ -36,6 +36,11 @@ struct HubCacheLayout {
 // Writes `files` as the cache of `repoID` at `commit` under `root` (created
 // when missing), refs/main naming the commit. Returns the repository folder.
 std::string writeHubCache(const std::map<std::string, std::string>& files, const std::string& root,
+                          const std::string& repoID, const std::string& commit,
+                          const HubCacheLayout& layout = {});
+// The same for files read piece by piece: a checkpoint too large to hold in
+// memory.
+std::string writeHubCache(const CheckpointFiles& files, const std::string& root,
                           const std::string& repoID, const std::string& commit,
                           const HubCacheLayout& layout = {});
 

@@ -114,8 +114,9 @@ Command parse(const std::vector<std::string>& args) {
     }
     if (flag == "--headers-only" || flag == "--audio" || flag == "--hub-cache") {
       if (inlineValue) throw UsageError(flag + " takes no value");
-      (flag == "--audio" ? audio : flag == "--hub-cache" ? command.hubCache : command.headersOnly) =
-          true;
+      (flag == "--audio"       ? audio
+       : flag == "--hub-cache" ? command.hubCache
+                               : command.headersOnly) = true;
       continue;
     }
     if (!flag.starts_with("--")) {
@@ -262,8 +263,8 @@ int main(int argc, char** argv) {
   try {
     if (command.hubCache) {
       const SupportedModelSource row = *ModelCatalog::lookup(*command.standIn);
-      const std::string folder = writeHubCache(checkpointBytes(*checkpoint), command.directory,
-                                               row.repoID, row.revision);
+      const std::string folder =
+          writeHubCache(*checkpoint, command.directory, row.repoID, row.revision);
       std::printf("Wrote stand-in %s into the hub cache at %s\n", command.standIn->c_str(),
                   folder.c_str());
       return 0;

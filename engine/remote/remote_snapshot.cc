@@ -8,6 +8,7 @@
 
 #include "engine/common/catalog.h"
 #include "engine/common/repack_error.h"
+#include "engine/io/git_blob_sha1.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
 #include "format/little_endian.h"
@@ -109,14 +110,29 @@ std::optional<std::string> sha256OfEtag(std::optional<std::string> etag) {
   return hex ? std::optional<std::string>(value) : std::nullopt;
 }
 
-// The whole local file into `outputPath`, replaced atomically.
-void copyLocalFile(const LocalFile& file, uint64_t capBytes, const std::string& outputPath) {
+// The whole local file `name` into `outputPath`, replaced atomically. A
+// file whose git blob SHA-1 is stated must match it: offline a mismatch is
+// localSourceRejected; online nothing is written and the result is false,
+// so that the caller takes the hub's copy instead.
+bool copyLocalFile(const LocalFile& file, const std::string& name, uint64_t capBytes, bool offline,
+                   const std::string& outputPath) {
   if (file.size > capBytes) {
     throwConfigurationInvalid("local file " + file.path + " size " + std::to_string(file.size) +
                               " exceeds cap " + std::to_string(capBytes));
   }
   const std::vector<uint8_t> bytes = Posix::readWholeFile(file.path, capBytes);
+  if (file.gitSha1) {
+    const std::string found = gitBlobSha1Hex(bytes);
+    if (found != *file.gitSha1) {
+      if (!offline) return false;
+      throw RepackError(
+          RepackError::LocalSourceRejected{file.path, name,
+                                           "does not match its git blob SHA-1 (expected " +
+                                               *file.gitSha1 + ", found " + found + ")"});
+    }
+  }
   Posix::atomicWrite(bytes, outputPath, directoryOf(outputPath));
+  return true;
 }
 
 [[noreturn]] void throwUnavailableOffline(const std::string& name, const std::string& repoID,
@@ -185,13 +201,23 @@ class SnapshotFiles {
     return ::resolveIfPresent(hub_, name, audit_);
   }
 
-  void fetchSmallFile(const std::string& name, const RemoteFileInfo& info, uint64_t capBytes,
-                      const std::string& outputPath) {
+  // `name` into `outputPath`, from disk when it was resolved there. A local
+  // side file that fails its git blob SHA-1 is fetched from the hub instead
+  // (offline it is refused); the index is left to the known-source check.
+  // Returns the description of the file that was used.
+  RemoteFileInfo fetchSmallFile(const std::string& name, const RemoteFileInfo& info,
+                                uint64_t capBytes, const std::string& outputPath) {
     if (const auto local = snapshot_.localFiles.find(name); local != snapshot_.localFiles.end()) {
-      copyLocalFile(local->second, capBytes, outputPath);
-      return;
+      LocalFile file = local->second;
+      if (name == kIndexName) file.gitSha1.reset();
+      if (copyLocalFile(file, name, capBytes, offline_, outputPath)) return info;
+      snapshot_.localFiles.erase(local);
+      RemoteFileInfo hubInfo = hub_.resolveFileInfo(name, audit_);
+      hub_.fetchSmallFile(name, hubInfo, capBytes, outputPath, audit_);
+      return hubInfo;
     }
     hub_.fetchSmallFile(name, info, capBytes, outputPath, audit_);
+    return info;
   }
 
   Safetensors::Header readShardHeader(const RemoteFileInfo& shard) {
@@ -271,10 +297,10 @@ class SnapshotFiles {
 void loadWithoutIndex(SnapshotFiles& files, RemoteSnapshot& snapshot, bool requireKnownSource,
                       const KnownSourceTable& knownSources) {
   const std::string& metadataDirectory = snapshot.metadataDirectory;
-  const RemoteFileInfo config = files.resolve(kConfigName);
+  RemoteFileInfo config = files.resolve(kConfigName);
   files.pin(config.resolvedCommit);
-  files.fetchSmallFile(kConfigName, config, RemoteSnapshot::kConfigCapBytes,
-                       inDirectory(metadataDirectory, kConfigName));
+  config = files.fetchSmallFile(kConfigName, config, RemoteSnapshot::kConfigCapBytes,
+                                inDirectory(metadataDirectory, kConfigName));
 
   std::vector<RemoteFileInfo> shards;
   for (int number = 0; number < RemoteSnapshot::kMaximumProbedShards; ++number) {
@@ -346,14 +372,14 @@ RemoteSnapshot RemoteSnapshot::load(const HuggingFaceRemoteSource& requested,
     return snapshot;
   }
   files.pin(index->resolvedCommit);
-  const RemoteFileInfo config = files.resolve(kConfigName);
+  RemoteFileInfo config = files.resolve(kConfigName);
   if (config.resolvedCommit != index->resolvedCommit) {
     throwProtocol("config commit differs from index commit");
   }
   files.fetchSmallFile(kIndexName, *index, kIndexCapBytes,
                        inDirectory(metadataDirectory, kIndexName));
-  files.fetchSmallFile(kConfigName, config, kConfigCapBytes,
-                       inDirectory(metadataDirectory, kConfigName));
+  config = files.fetchSmallFile(kConfigName, config, kConfigCapBytes,
+                                inDirectory(metadataDirectory, kConfigName));
 
   loadSideFiles(snapshot, requireKnownSource, knownSources);
   snapshot.remoteFiles.emplace(kIndexName, *index);
@@ -372,10 +398,11 @@ bool RemoteSnapshot::fetchSideFile(const HuggingFaceRemoteSource& pinned,
                                    const SnapshotSources& sources, const std::string& name,
                                    uint64_t capBytes, bool required, const std::string& outputPath,
                                    RepackAudit* audit) {
+  // A local copy that fails its git blob SHA-1 online is passed over, as
+  // if it were absent.
   if (sources.local) {
     if (const std::optional<LocalFile> file = sources.local->find(name)) {
-      copyLocalFile(*file, capBytes, outputPath);
-      return true;
+      if (copyLocalFile(*file, name, capBytes, sources.offline, outputPath)) return true;
     }
   }
   const bool markedAbsent = sources.local && sources.local->knownMissing(name);

@@ -9,7 +9,9 @@
 // Files already on disk (a LocalCheckpoint) are read from there instead:
 // the side files are copied into the metadata directory, a shard's header
 // is read from its first bytes and its metadata is made from the file. A
-// local index passes the same known-source check as a fetched one. Only
+// local index passes the same known-source check as a fetched one; a local
+// config.json with a stated git blob SHA-1 must match it, or it is fetched
+// from the hub instead (offline: localSourceRejected). Only
 // what is not local is asked of the hub, and offline nothing is: a file that
 // is not local then ends the load with sourceFileUnavailableOffline.
 #pragma once
@@ -99,7 +101,9 @@ struct RemoteSnapshot {
   // (404), that the cache marks absent, or that is not local offline is
   // skipped: false. A required file that cannot be had throws (offline:
   // sourceFileUnavailableOffline). A local file above `capBytes` is
-  // configurationInvalid.
+  // configurationInvalid. A local file that does not match the git blob
+  // SHA-1 its layout states is fetched as if it were not local; offline it
+  // is localSourceRejected.
   static bool fetchSideFile(const HuggingFaceRemoteSource& pinned, const SnapshotSources& sources,
                             const std::string& name, uint64_t capBytes, bool required,
                             const std::string& outputPath, RepackAudit* audit);

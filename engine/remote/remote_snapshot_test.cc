@@ -445,4 +445,86 @@ TEST_F(RemoteSnapshotLocalTest, SideFilesComeFromDiskOrTheHubAsAllowed) {
   }
 }
 
+// A local side file whose layout states its git blob SHA-1 is used only when
+// its bytes match it: online the hub's copy replaces it, offline it is
+// refused. A file with no stated digest is used as it is.
+TEST_F(RemoteSnapshotLocalTest, LocalSideFilesMustMatchTheirGitBlobName) {
+  const std::string hubBytes = "{\"hub\": true}";
+  std::string flippedBytes = hubBytes;
+  flippedBytes.back() ^= 0x01;
+  std::map<std::string, std::string> hubFiles = files_;
+  hubFiles["tokenizer.json"] = hubBytes;
+  hub_.reset();
+  serve(hubFiles);
+  const HuggingFaceRemoteSource pinned = source_.pinned(kHubCommit);
+  const auto cacheWith = [&](const std::string& root, std::set<std::string> flipped) {
+    HubCacheLayout layout;
+    layout.flipped = std::move(flipped);
+    writeHubCache(hubFiles, dir_.file(root), kHubRepo, kHubCommit, layout);
+    return LocalCheckpoint::inHubCache(dir_.file(root), kHubRepo, kHubCommit);
+  };
+  const auto copyWith = [&](const std::string& directory, bool metadata, const std::string& bytes) {
+    LocalDirLayout layout;
+    layout.metadata = metadata;
+    writeLocalDir(hubFiles, dir_.file(directory), kHubCommit, layout);
+    testutil::writeFile(dir_.file(directory + "/tokenizer.json"), bytes);
+    return LocalCheckpoint::inDirectory(dir_.file(directory), kHubCommit);
+  };
+  const LocalCheckpoint matching = cacheWith("matching", {});
+  const LocalCheckpoint flipped = cacheWith("flipped", {"tokenizer.json"});
+  const LocalCheckpoint flippedCopy = copyWith("flipped-copy", true, flippedBytes);
+  const LocalCheckpoint plainCopy = copyWith("plain-copy", false, "{\"mine\": 1}");
+  const std::string mismatch = "local file " + flipped.find("tokenizer.json")->path +
+                               " for tokenizer.json does not match its git blob SHA-1 (expected " +
+                               hubCacheEtag("tokenizer.json", hubBytes) + ", found " +
+                               hubCacheEtag("tokenizer.json", flippedBytes) + ")";
+  const struct {
+    const char* name;
+    const LocalCheckpoint* local;
+    bool offline;
+    std::string outcome;
+    std::string content;  // of `out` afterwards
+    size_t requests;
+  } cases[] = {
+      {"matching blob", &matching, false, "ok", hubBytes, 0},
+      {"flipped blob online", &flipped, false, "ok", hubBytes, 2},  // HEAD, GET
+      {"flipped blob offline", &flipped, true, mismatch, "", 0},
+      {"flipped --local-dir file online", &flippedCopy, false, "ok", hubBytes, 2},
+      {"plain copy", &plainCopy, true, "ok", "{\"mine\": 1}", 0},
+  };
+  const std::string out = dir_.file("side");
+  for (const auto& c : cases) {
+    std::filesystem::remove(out);
+    hub_->clearRequests();
+    EXPECT_EQ(errorOf([&] {
+                RemoteSnapshot::fetchSideFile(pinned, {c.local, c.offline}, "tokenizer.json",
+                                              1 << 20, true, out, &audit_);
+              }),
+              c.outcome)
+        << c.name;
+    EXPECT_EQ(std::filesystem::exists(out) ? testutil::readFile(out) : "", c.content) << c.name;
+    EXPECT_EQ(hub_->requests().size(), c.requests) << c.name;
+  }
+}
+
+// config.json read from disk during a load is held to its git blob name too.
+TEST_F(RemoteSnapshotLocalTest, ALocalConfigThatFailsItsGitBlobNameIsNotUsed) {
+  const LocalCheckpoint local = cache([](HubCacheLayout& l) { l.flipped = {"config.json"}; });
+  const RemoteSnapshot online = loadFrom(local, false);
+  EXPECT_EQ(testutil::readFile(metadataDirectory() + "/config.json"), files_.at("config.json"));
+  EXPECT_EQ(requestedFiles(), std::set<std::string>{"config.json"});
+  EXPECT_FALSE(online.localFiles.contains("config.json"));
+  EXPECT_EQ(online.remoteFiles.at("config.json").size, files_.at("config.json").size());
+
+  hub_->clearRequests();
+  std::string flipped = files_.at("config.json");
+  flipped.back() ^= 0x01;
+  EXPECT_EQ(errorOf([&] { loadFrom(local, true); }),
+            "local file " + local.find("config.json")->path +
+                " for config.json does not match its git blob SHA-1 (expected " +
+                hubCacheEtag("config.json", files_.at("config.json")) + ", found " +
+                hubCacheEtag("config.json", flipped) + ")");
+  EXPECT_TRUE(hub_->requests().empty());
+}
+
 }  // namespace

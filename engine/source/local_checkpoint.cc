@@ -129,17 +129,21 @@ bool isInside(const std::string& path, const std::string& directory) {
          path.compare(0, directory.size() + 1, directory + "/") == 0;
 }
 
-// An etag as a lowercase SHA-256, when it is one (quotes and a weak marker
-// removed).
-std::optional<std::string> sha256OfEtag(std::string etag) {
+// Records the digest a blob name or an etag states: 64 hex is a SHA-256,
+// 40 hex a git blob SHA-1 (quotes and a weak marker removed, any case).
+// Anything else states nothing.
+void takeStatedDigest(std::string etag, LocalFile& file) {
   if (etag.starts_with("W/")) etag.erase(0, 2);
   if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
     etag = etag.substr(1, etag.size() - 2);
   }
   std::transform(etag.begin(), etag.end(), etag.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (!isLowerHex(etag, 64)) return std::nullopt;
-  return etag;
+  if (isLowerHex(etag, 64)) {
+    file.sha256 = std::move(etag);
+  } else if (isLowerHex(etag, 40)) {
+    file.gitSha1 = std::move(etag);
+  }
 }
 
 // The lines of a small metadata file; nothing when it is absent, not a
@@ -300,7 +304,7 @@ std::optional<LocalFile> LocalCheckpoint::findInCache(const std::string& path) c
   if (isDirectChild(*target, blobs_)) {
     const std::string blob = baseNameOf(*target);
     if (blob.ends_with(kIncompleteSuffix)) return std::nullopt;
-    if (isLowerHex(blob, 64)) file.sha256 = blob;
+    if (isLowerHex(blob, 64) || isLowerHex(blob, 40)) takeStatedDigest(blob, file);
   } else if (!isInside(*target, snapshot_)) {
     return std::nullopt;  // a link out of the repository's blobs
   }
@@ -328,13 +332,14 @@ std::optional<LocalFile> LocalCheckpoint::findInDirectory(const std::string& pat
   if (!target || target->ends_with(kIncompleteSuffix)) return std::nullopt;
   const std::optional<uint64_t> size = regularFileSize(*target);
   if (!size) return std::nullopt;
-  LocalFile file{*target, *size, std::nullopt, true};
+  LocalFile file{*target, *size, std::nullopt, std::nullopt, true};
   // The etag of a download made at another commit describes another file.
   const auto lines = metadataLines(root_ + "/.cache/huggingface/download/" + path + ".metadata");
+  const std::string blob = baseNameOf(*target);
   if (lines && lines->size() >= 2 && (*lines)[0] == commit_) {
-    file.sha256 = sha256OfEtag((*lines)[1]);
-  } else if (isDirectChild(*target, blobs_) && isLowerHex(baseNameOf(*target), 64)) {
-    file.sha256 = baseNameOf(*target);
+    takeStatedDigest((*lines)[1], file);
+  } else if (isDirectChild(*target, blobs_) && (isLowerHex(blob, 64) || isLowerHex(blob, 40))) {
+    takeStatedDigest(blob, file);
   }
   return file;
 }

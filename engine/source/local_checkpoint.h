@@ -5,8 +5,9 @@
 //
 // The hub cache keeps one folder per repository, "models--{owner}--{name}":
 //   blobs/{etag}                  file contents; the etag of an LFS file is
-//                                 its SHA-256, that of a small file a git
-//                                 SHA-1; "{etag}.incomplete" is unfinished
+//                                 its SHA-256, that of a small file its git
+//                                 blob SHA-1 (see git_blob_sha1.h);
+//                                 "{etag}.incomplete" is unfinished
 //   snapshots/{commit}/{path}     relative symbolic links into blobs/, or
 //                                 plain files where links were unavailable
 //   refs/{branch}                 the commit a branch pointed at
@@ -63,6 +64,9 @@ struct LocalFile {
   // one: the blob name of an LFS file in the cache, or the etag of a
   // --local-dir metadata file written at the pinned commit.
   std::optional<std::string> sha256;
+  // The same for a small (non-LFS) file, whose blob name or etag is its git
+  // blob SHA-1 (40 hex) instead. At most one of the two is set.
+  std::optional<std::string> gitSha1;
   // Found in a directory the user named (not discovered in the cache).
   bool namedByUser = false;
 

@@ -125,11 +125,14 @@ class LocalCheckpointTest : public ::testing::Test {
 TEST_F(LocalCheckpointTest, FindsLinkedBlobsWithTheirDigests) {
   const LocalCheckpoint checkpoint = cache();
   const std::string shardDigest = hubCacheEtag(kShard, kFiles.at(kShard));
-  EXPECT_EQ(checkpoint.find(kShard), (LocalFile{blob(kShard), 100, shardDigest, false}));
-  // A small git file's blob name is no SHA-256.
+  EXPECT_EQ(checkpoint.find(kShard),
+            (LocalFile{blob(kShard), 100, shardDigest, std::nullopt, false}));
+  // A small git file's blob name is its git blob SHA-1, no SHA-256.
+  const std::string configName = hubCacheEtag("config.json", kFiles.at("config.json"));
   EXPECT_EQ(checkpoint.find("config.json"),
-            (LocalFile{blob("config.json"), kFiles.at("config.json").size(), std::nullopt, false}));
-  EXPECT_EQ(checkpoint.find(kNested), (LocalFile{blob(kNested), 6, std::nullopt, false}));
+            (LocalFile{blob("config.json"), kFiles.at("config.json").size(), std::nullopt,
+                       configName, false}));
+  EXPECT_EQ(checkpoint.find(kNested)->gitSha1, hubCacheEtag(kNested, kFiles.at(kNested)));
   EXPECT_TRUE(fs::is_symlink(snapshotEntry(kNested)));
   EXPECT_TRUE(fs::read_symlink(snapshotEntry(kNested)).is_relative());
 
@@ -141,8 +144,10 @@ TEST_F(LocalCheckpointTest, FindsLinkedBlobsWithTheirDigests) {
 
 TEST_F(LocalCheckpointTest, FindsPlainSnapshotFilesWithoutDigests) {
   const LocalCheckpoint checkpoint = cache([](HubCacheLayout& l) { l.symlinks = false; });
-  EXPECT_EQ(checkpoint.find(kShard), (LocalFile{snapshotEntry(kShard), 100, std::nullopt, false}));
-  EXPECT_EQ(checkpoint.find(kNested)->path, snapshotEntry(kNested));
+  EXPECT_EQ(checkpoint.find(kShard),
+            (LocalFile{snapshotEntry(kShard), 100, std::nullopt, std::nullopt, false}));
+  EXPECT_EQ(checkpoint.find(kNested),
+            (LocalFile{snapshotEntry(kNested), 6, std::nullopt, std::nullopt, false}));
 }
 
 TEST_F(LocalCheckpointTest, IgnoresWhatIsNotAFinishedFileOfThePinnedCommit) {
@@ -223,9 +228,14 @@ TEST_F(LocalCheckpointTest, NamedDirectoriesTakeDigestsOnlyFromTheirOwnCommit) {
     c.adjust(layout);
     writeLocalDir(kFiles, directory, kCommit, layout);
     const LocalCheckpoint checkpoint = LocalCheckpoint::inDirectory(directory, kCommit);
-    EXPECT_EQ(checkpoint.find(kShard), (LocalFile{directory + "/" + kShard, 100, c.digest, true}))
+    EXPECT_EQ(checkpoint.find(kShard),
+              (LocalFile{directory + "/" + kShard, 100, c.digest, std::nullopt, true}))
         << c.name;
     EXPECT_EQ(checkpoint.find("config.json")->sha256, std::nullopt) << c.name;
+    EXPECT_EQ(checkpoint.find("config.json")->gitSha1,
+              c.digest ? std::optional(hubCacheEtag("config.json", kFiles.at("config.json")))
+                       : std::nullopt)
+        << c.name;
     EXPECT_EQ(checkpoint.find(kNested)->path, directory + "/" + kNested) << c.name;
     EXPECT_FALSE(checkpoint.knownMissing("tokenizer.model")) << c.name;
   }
@@ -240,14 +250,52 @@ TEST_F(LocalCheckpointTest, ANamedSnapshotFolderKeepsItsBlobDigestsAndMarkers) {
   const std::string shardDigest = hubCacheEtag(kShard, kFiles.at(kShard));
   const LocalCheckpoint snapshot =
       LocalCheckpoint::inDirectory(repository_ + "/snapshots/" + kCommit, kCommit);
-  EXPECT_EQ(snapshot.find(kShard), (LocalFile{blob(kShard), 100, shardDigest, true}));
+  EXPECT_EQ(snapshot.find(kShard), (LocalFile{blob(kShard), 100, shardDigest, std::nullopt, true}));
+  EXPECT_EQ(snapshot.find("config.json")->gitSha1,
+            hubCacheEtag("config.json", kFiles.at("config.json")));
   EXPECT_EQ(snapshot.find(kNested), std::nullopt);
   EXPECT_TRUE(snapshot.knownMissing("tokenizer.model"));
   // A snapshot folder of another commit proves nothing about the pinned one.
   const LocalCheckpoint other =
       LocalCheckpoint::inDirectory(repository_ + "/snapshots/" + kOther, kCommit);
-  EXPECT_EQ(other.find(kShard), (LocalFile{blob(kShard), 100, std::nullopt, true}));
+  EXPECT_EQ(other.find(kShard), (LocalFile{blob(kShard), 100, std::nullopt, std::nullopt, true}));
+  EXPECT_EQ(other.find("config.json")->gitSha1, std::nullopt);
   EXPECT_FALSE(other.knownMissing("tokenizer.model"));
+}
+
+// The etag of a metadata file at the pinned commit states a SHA-256 (64 hex)
+// or a git blob SHA-1 (40 hex), quoted, weak or in capitals alike; anything
+// else states nothing.
+TEST_F(LocalCheckpointTest, MetadataEtagsStateEitherDigest) {
+  const std::string sha256(64, 'a');
+  const std::string sha1(40, 'b');
+  const struct {
+    std::string etag;
+    std::optional<std::string> sha256;
+    std::optional<std::string> gitSha1;
+  } cases[] = {
+      {sha256, sha256, std::nullopt},
+      {sha1, std::nullopt, sha1},
+      {"\"" + sha1 + "\"", std::nullopt, sha1},
+      {"W/\"" + std::string(40, 'B') + "\"", std::nullopt, sha1},
+      {"W/\"" + std::string(64, 'A') + "\"", sha256, std::nullopt},
+      {sha1.substr(1), std::nullopt, std::nullopt},
+      {sha1 + "0", std::nullopt, std::nullopt},
+      {std::string(40, 'g'), std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt},
+  };
+  const std::string directory = dir_.file("etags");
+  fs::create_directories(directory + "/.cache/huggingface/download");
+  testutil::writeFile(directory + "/notes.txt", "notes");
+  for (const auto& c : cases) {
+    testutil::writeFile(directory + "/.cache/huggingface/download/notes.txt.metadata",
+                        std::string(kCommit) + "\n" + c.etag + "\n1714000000.0\n");
+    const std::optional<LocalFile> file =
+        LocalCheckpoint::inDirectory(directory, kCommit).find("notes.txt");
+    ASSERT_TRUE(file) << c.etag;
+    EXPECT_EQ(file->sha256, c.sha256) << c.etag;
+    EXPECT_EQ(file->gitSha1, c.gitSha1) << c.etag;
+  }
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 // tensors, 1.14 GB, synthesised on each read) under the catalogue's Gemma 4
 // repository and revision. The companion binds to a text package that the
 // text engine installed from the same hub. A whole companion costs seconds of
-// disk I/O, so only two tests copy every range; the others stop after a few
-// small ranges or refuse before the copy.
+// disk I/O, so only three tests copy every range; the others stop after a
+// few small ranges or refuse before the copy.
 
 #include "engine/vision/remote_vision_companion_installer.h"
 
@@ -41,6 +41,7 @@
 #include "format/vision.h"
 #include "tests/test_util.h"
 #include "tools/checkpoint_generator.h"
+#include "tools/hub_cache_fixture.h"
 #include "tools/package_fixture.h"
 #include "tools/test_hub.h"
 
@@ -542,6 +543,42 @@ TEST_F(RemoteVisionInstallerTest, KilledInstallResumesToAByteIdenticalCompanion)
   }
   EXPECT_FALSE(fs::exists(companion + ".partial"));
   EXPECT_FALSE(fs::exists(checkpointFile));
+}
+
+// The whole checkpoint in the hub cache, offline: not one request reaches
+// the hub, every payload byte is read (and checked) from the cache, and the
+// companion is byte for byte the one the hub gives, but for the time its
+// receipt records.
+TEST_F(RemoteVisionInstallerTest, InstallsOfflineFromTheHubCacheAsFromTheHub) {
+  const std::string companion = physical("m.vision.korvex");
+  const std::string fromHub = physical("hub.vision.korvex");
+  run(options());
+  fs::rename(companion, fromHub);
+  writeHubCache(*checkpoint_, dir_.file("cache"), kRepo, revision());
+
+  RemoteVisionCompanionOptions o = options();
+  o.hubCacheRoot = dir_.file("cache");
+  o.offline = true;
+  std::vector<std::string> warnings;
+  o.warn = [&](const std::string& line) { warnings.push_back(line); };
+  hub_->clearRequests();
+  const RemoteVisionCompanionResult result = run(o);
+  EXPECT_TRUE(hub_->requests().empty()) << hub_->requests().front().target;
+  EXPECT_EQ(warnings, std::vector<std::string>{});
+  EXPECT_EQ(result.localBytes, result.remoteBytesToDownload);
+  EXPECT_EQ(entriesOf(companion), entriesOf(fromHub));
+  for (const std::string& name : entriesOf(fromHub)) {
+    if (name == "verified-install.json") continue;
+    EXPECT_TRUE(sameBytes(companion + "/" + name, fromHub + "/" + name)) << name;
+  }
+  const auto receipt = [](const std::string& directory) {
+    const std::string bytes = testutil::readFile(directory + "/verified-install.json");
+    KorvexVisionReceiptV1 r =
+        KorvexVisionReceiptCodec::decode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    r.verificationTimestamp.clear();
+    return r;
+  };
+  EXPECT_EQ(receipt(companion), receipt(fromHub));
 }
 
 // A run killed while it reads the checkpoint's shard headers leaves its
