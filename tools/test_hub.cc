@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "engine/io/git_blob_sha1.h"
 #include "engine/io/sha256_stream.h"
 #include "tools/test_hub_tls.h"
 
@@ -119,38 +120,6 @@ std::vector<std::string> split(std::string_view s, char separator) {
     if (end == std::string_view::npos) return out;
     start = end + 1;
   }
-}
-
-// Incremental SHA-1 (OpenSSL EVP) for git blob ids.
-class Sha1Stream {
- public:
-  Sha1Stream() : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha1(), nullptr) != 1) {
-      EVP_MD_CTX_free(ctx_);
-      throw std::bad_alloc();
-    }
-  }
-  ~Sha1Stream() { EVP_MD_CTX_free(ctx_); }
-  Sha1Stream(const Sha1Stream&) = delete;
-  Sha1Stream& operator=(const Sha1Stream&) = delete;
-
-  void update(const void* data, size_t length) {
-    if (length > 0) EVP_DigestUpdate(ctx_, data, length);
-  }
-  std::string finalizeHex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx_, digest, &length);
-    return hex(digest, length);
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
-
-void beginGitBlob(Sha1Stream& sha1, uint64_t size) {
-  const std::string header = "blob " + std::to_string(size);
-  sha1.update(header.data(), header.size() + 1);  // with the terminating NUL
 }
 
 std::string lfsPointer(const std::string& sha256, uint64_t size) {
@@ -1000,8 +969,7 @@ const FileEntry& TestHub::State::digested(const FileEntry& entry) const {
     std::string sha256;
     if (hashContent) {
       Sha256Stream content;
-      Sha1Stream blob;
-      beginGitBlob(blob, entry.size);
+      GitBlobSha1 blob(entry.size);
       std::vector<uint8_t> tile(kHashTileBytes);
       for (uint64_t offset = 0; offset < entry.size;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(tile.size(), entry.size - offset));
@@ -1009,7 +977,7 @@ const FileEntry& TestHub::State::digested(const FileEntry& entry) const {
         if (entry.lfs) {
           content.update(tile.data(), n);
         } else {
-          blob.update(tile.data(), n);
+          blob.update({tile.data(), n});
         }
         offset += n;
       }
@@ -1517,8 +1485,5 @@ std::string formatHTTPDate(std::chrono::system_clock::time_point time, HTTPDateF
 }
 
 std::string gitBlobSHA1(std::string_view bytes) {
-  Sha1Stream sha1;
-  beginGitBlob(sha1, bytes.size());
-  sha1.update(bytes.data(), bytes.size());
-  return sha1.finalizeHex();
+  return gitBlobSha1Hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }

@@ -2,29 +2,29 @@
 
 #include <openssl/evp.h>
 
-#include <memory>
 #include <new>
 
-namespace {
+void GitBlobSha1::Free::operator()(evp_md_ctx_st* ctx) const { EVP_MD_CTX_free(ctx); }
 
-struct FreeContext {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-}  // namespace
-
-std::string gitBlobSha1Hex(std::span<const uint8_t> contents) {
-  const std::unique_ptr<EVP_MD_CTX, FreeContext> hasher(EVP_MD_CTX_new());
-  if (!hasher || EVP_DigestInit_ex(hasher.get(), EVP_sha1(), nullptr) != 1) {
+GitBlobSha1::GitBlobSha1(uint64_t size) : hasher_(EVP_MD_CTX_new()) {
+  if (!hasher_ || EVP_DigestInit_ex(hasher_.get(), EVP_sha1(), nullptr) != 1) {
     throw std::bad_alloc();
   }
-  const std::string header = "blob " + std::to_string(contents.size());
+  const std::string header = "blob " + std::to_string(size);
   // The terminating NUL of the header is part of what is hashed.
-  EVP_DigestUpdate(hasher.get(), header.c_str(), header.size() + 1);
-  if (!contents.empty()) EVP_DigestUpdate(hasher.get(), contents.data(), contents.size());
+  EVP_DigestUpdate(hasher_.get(), header.c_str(), header.size() + 1);
+}
+
+GitBlobSha1::~GitBlobSha1() = default;
+
+void GitBlobSha1::update(std::span<const uint8_t> bytes) {
+  if (!bytes.empty()) EVP_DigestUpdate(hasher_.get(), bytes.data(), bytes.size());
+}
+
+std::string GitBlobSha1::finalizeHex() {
   uint8_t digest[20];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(hasher.get(), digest, &length);
+  EVP_DigestFinal_ex(hasher_.get(), digest, &length);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out(40, '0');
   for (size_t i = 0; i < 20; ++i) {
@@ -32,4 +32,10 @@ std::string gitBlobSha1Hex(std::span<const uint8_t> contents) {
     out[2 * i + 1] = kHex[digest[i] & 0xf];
   }
   return out;
+}
+
+std::string gitBlobSha1Hex(std::span<const uint8_t> contents) {
+  GitBlobSha1 name(contents.size());
+  name.update(contents);
+  return name.finalizeHex();
 }

@@ -44,8 +44,8 @@ struct LocalShardFile {
 };
 
 struct LocalByteProviderOptions {
-  int64_t bufferBytes = 4 * 1024 * 1024;  // per reader
-  int64_t readers = 2;                    // local shards read at once
+  int64_t bufferBytes = 2 * 1024 * 1024;  // per reader
+  int64_t readers = 2;                // local shards read at once
   // Checked before every buffer; the fallback observes its own session's.
   const CancellationToken* cancellation = nullptr;
   // Receives each warning line ("warning: ..."), one call at a time.
