@@ -326,7 +326,7 @@ RemoteSnapshot loadSnapshot(const HuggingFaceRemoteSource& source, const Transfe
                             bool requireKnownSource, RepackAudit& audit,
                             const KnownSourceTable& knownSources) {
   return RemoteSnapshot::load(source, metadataDirectory, requireKnownSource, &audit, knownSources,
-                              SnapshotSources{&local, t.offline});
+                              SnapshotSources{&local, t.offline, t.warn});
 }
 
 uint64_t localPayloadBytes(const RangeCopyPlan& copyPlan, const RemoteSnapshot& snapshot) {

@@ -211,7 +211,7 @@ class InstallRun {
   void record(const std::string& relativePath, const std::string& path);
   // Hands the plan over to the result: the last thing the run does.
   RemoteStreamingRepackResult resultBase();
-  SnapshotSources sources() const { return {&local_, o_.offline}; }
+  SnapshotSources sources() const { return {&local_, o_.offline, transfer_.warn}; }
 
   const RemoteStreamingRepackOptions& o_;
   RepackAudit& audit_;

@@ -114,8 +114,8 @@ std::optional<std::string> sha256OfEtag(std::optional<std::string> etag) {
 // file whose git blob SHA-1 is stated must match it: offline a mismatch is
 // localSourceRejected; online nothing is written and the result is false,
 // so that the caller takes the hub's copy instead.
-bool copyLocalFile(const LocalFile& file, const std::string& name, uint64_t capBytes, bool offline,
-                   const std::string& outputPath) {
+bool copyLocalFile(const LocalFile& file, const std::string& name, uint64_t capBytes,
+                   const SnapshotSources& sources, const std::string& outputPath) {
   if (file.size > capBytes) {
     throwConfigurationInvalid("local file " + file.path + " size " + std::to_string(file.size) +
                               " exceeds cap " + std::to_string(capBytes));
@@ -124,11 +124,16 @@ bool copyLocalFile(const LocalFile& file, const std::string& name, uint64_t capB
   if (file.gitSha1) {
     const std::string found = gitBlobSha1Hex(bytes);
     if (found != *file.gitSha1) {
-      if (!offline) return false;
-      throw RepackError(
+      const RepackError rejected(
           RepackError::LocalSourceRejected{file.path, name,
                                            "does not match its git blob SHA-1 (expected " +
                                                *file.gitSha1 + ", found " + found + ")"});
+      if (sources.offline) throw rejected;
+      if (sources.warn) {
+        sources.warn("warning: " + rejected.description() + "; " + name +
+                     " is fetched from the hub instead");
+      }
+      return false;
     }
   }
   Posix::atomicWrite(bytes, outputPath, directoryOf(outputPath));
@@ -148,6 +153,7 @@ class SnapshotFiles {
   SnapshotFiles(const HuggingFaceRemoteSource& requested, const SnapshotSources& sources,
                 RepackAudit* audit, RemoteSnapshot& snapshot)
       : hub_(requested),
+        sources_(sources),
         local_(sources.local),
         offline_(sources.offline),
         audit_(audit),
@@ -210,7 +216,7 @@ class SnapshotFiles {
     if (const auto local = snapshot_.localFiles.find(name); local != snapshot_.localFiles.end()) {
       LocalFile file = local->second;
       if (name == kIndexName) file.gitSha1.reset();
-      if (copyLocalFile(file, name, capBytes, offline_, outputPath)) return info;
+      if (copyLocalFile(file, name, capBytes, sources_, outputPath)) return info;
       snapshot_.localFiles.erase(local);
       RemoteFileInfo hubInfo = hub_.resolveFileInfo(name, audit_);
       hub_.fetchSmallFile(name, hubInfo, capBytes, outputPath, audit_);
@@ -287,6 +293,7 @@ class SnapshotFiles {
   }
 
   HuggingFaceRemoteSource hub_;
+  const SnapshotSources& sources_;  // outlives the load
   const LocalCheckpoint* local_;
   bool offline_;
   RepackAudit* audit_;
@@ -402,7 +409,7 @@ bool RemoteSnapshot::fetchSideFile(const HuggingFaceRemoteSource& pinned,
   // if it were absent.
   if (sources.local) {
     if (const std::optional<LocalFile> file = sources.local->find(name)) {
-      if (copyLocalFile(*file, name, capBytes, sources.offline, outputPath)) return true;
+      if (copyLocalFile(*file, name, capBytes, sources, outputPath)) return true;
     }
   }
   const bool markedAbsent = sources.local && sources.local->knownMissing(name);

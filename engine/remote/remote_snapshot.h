@@ -39,6 +39,9 @@ struct SnapshotSources {
   const LocalCheckpoint* local = nullptr;
   // No request at all: a file that is not local is an error.
   bool offline = false;
+  // Receives a "warning: ..." line when a local file is passed over for the
+  // hub's copy. May be empty.
+  std::function<void(const std::string&)> warn;
 };
 
 struct RemoteSnapshot {

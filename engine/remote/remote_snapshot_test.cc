@@ -269,7 +269,7 @@ class RemoteSnapshotLocalTest : public RemoteSnapshotTest {
   RemoteSnapshot loadFrom(const LocalCheckpoint& local, bool offline,
                           const KnownSourceTable& known = {}) {
     return RemoteSnapshot::load(source_, metadataDirectory(), !known.empty(), &audit_, known,
-                                {&local, offline});
+                                {&local, offline, {}});
   }
   // The hub's own snapshot of the checkpoint, loaded apart and then forgotten
   // by the request log.
@@ -412,8 +412,8 @@ TEST_F(RemoteSnapshotLocalTest, SideFilesComeFromDiskOrTheHubAsAllowed) {
   const std::string out = dir_.file("side");
   const auto fetch = [&](const std::string& name, bool required, bool offline) {
     return errorOf([&] {
-      if (!RemoteSnapshot::fetchSideFile(pinned, {&local, offline}, name, 1 << 20, required, out,
-                                         &audit_)) {
+      if (!RemoteSnapshot::fetchSideFile(pinned, {&local, offline, {}}, name, 1 << 20, required,
+                                         out, &audit_)) {
         throw std::runtime_error("skipped");
       }
     });
@@ -474,10 +474,16 @@ TEST_F(RemoteSnapshotLocalTest, LocalSideFilesMustMatchTheirGitBlobName) {
   const LocalCheckpoint flipped = cacheWith("flipped", {"tokenizer.json"});
   const LocalCheckpoint flippedCopy = copyWith("flipped-copy", true, flippedBytes);
   const LocalCheckpoint plainCopy = copyWith("plain-copy", false, "{\"mine\": 1}");
-  const std::string mismatch = "local file " + flipped.find("tokenizer.json")->path +
-                               " for tokenizer.json does not match its git blob SHA-1 (expected " +
-                               hubCacheEtag("tokenizer.json", hubBytes) + ", found " +
-                               hubCacheEtag("tokenizer.json", flippedBytes) + ")";
+  const auto mismatchOf = [&](const LocalCheckpoint& local) {
+    return "local file " + local.find("tokenizer.json")->path +
+           " for tokenizer.json does not match its git blob SHA-1 (expected " +
+           hubCacheEtag("tokenizer.json", hubBytes) + ", found " +
+           hubCacheEtag("tokenizer.json", flippedBytes) + ")";
+  };
+  const std::string mismatch = mismatchOf(flipped);
+  const auto warningOf = [&](const LocalCheckpoint& local) {
+    return "warning: " + mismatchOf(local) + "; tokenizer.json is fetched from the hub instead";
+  };
   const struct {
     const char* name;
     const LocalCheckpoint* local;
@@ -485,23 +491,35 @@ TEST_F(RemoteSnapshotLocalTest, LocalSideFilesMustMatchTheirGitBlobName) {
     std::string outcome;
     std::string content;  // of `out` afterwards
     size_t requests;
+    std::vector<std::string> warnings;
   } cases[] = {
-      {"matching blob", &matching, false, "ok", hubBytes, 0},
-      {"flipped blob online", &flipped, false, "ok", hubBytes, 2},  // HEAD, GET
-      {"flipped blob offline", &flipped, true, mismatch, "", 0},
-      {"flipped --local-dir file online", &flippedCopy, false, "ok", hubBytes, 2},
-      {"plain copy", &plainCopy, true, "ok", "{\"mine\": 1}", 0},
+      {"matching blob", &matching, false, "ok", hubBytes, 0, {}},
+      {"flipped blob online", &flipped, false, "ok", hubBytes, 2, {warningOf(flipped)}},  // HEAD,
+                                                                                          // GET
+      {"flipped blob offline", &flipped, true, mismatch, "", 0, {}},
+      {"flipped --local-dir file online",
+       &flippedCopy,
+       false,
+       "ok",
+       hubBytes,
+       2,
+       {warningOf(flippedCopy)}},
+      {"plain copy", &plainCopy, true, "ok", "{\"mine\": 1}", 0, {}},
   };
   const std::string out = dir_.file("side");
   for (const auto& c : cases) {
     std::filesystem::remove(out);
     hub_->clearRequests();
+    std::vector<std::string> warnings;
+    const SnapshotSources sources{c.local, c.offline,
+                                  [&](const std::string& line) { warnings.push_back(line); }};
     EXPECT_EQ(errorOf([&] {
-                RemoteSnapshot::fetchSideFile(pinned, {c.local, c.offline}, "tokenizer.json",
-                                              1 << 20, true, out, &audit_);
+                RemoteSnapshot::fetchSideFile(pinned, sources, "tokenizer.json", 1 << 20, true, out,
+                                              &audit_);
               }),
               c.outcome)
         << c.name;
+    EXPECT_EQ(warnings, c.warnings) << c.name;
     EXPECT_EQ(std::filesystem::exists(out) ? testutil::readFile(out) : "", c.content) << c.name;
     EXPECT_EQ(hub_->requests().size(), c.requests) << c.name;
   }

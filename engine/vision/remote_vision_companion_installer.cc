@@ -194,8 +194,9 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
     } else {
       cancellation.check();
       const std::string fetched = paths.metadataDirectory + "/" + kProcessorFile;
-      RemoteSnapshot::fetchSideFile(pinned, SnapshotSources{&local, o.offline}, kProcessorFile,
-                                    KorvexVisionFormatV1::metadataMaxBytes, true, fetched, &audit_);
+      RemoteSnapshot::fetchSideFile(pinned, SnapshotSources{&local, o.offline, o.warn},
+                                    kProcessorFile, KorvexVisionFormatV1::metadataMaxBytes, true,
+                                    fetched, &audit_);
       processorConfig = Posix::readBoundedData(fetched, KorvexVisionFormatV1::metadataMaxBytes);
     }
     emit(ModelInstallProgress::HashingOutput{std::string(KorvexVisionFormatV1::weightsFile)});
