@@ -100,9 +100,10 @@ RemoteTransportError::Code classifyCurlCode(int code) {
 
 namespace {
 
-// Large receive buffers keep the number of callbacks and pwrite calls per
-// range low; the memory is per request and does not grow with the range.
-constexpr long kReceiveBufferBytes = 512 * 1024;
+// Over TLS each read returns one record (16 KiB at most), so a larger
+// receive buffer would only hold memory; the caller gathers bodies into
+// larger writes itself.
+constexpr long kReceiveBufferBytes = 64 * 1024;
 
 struct FreeEasy {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
