@@ -14,16 +14,17 @@
 // offset hashed so far and the descriptor belong to the thread until it has
 // stopped, then to `digest`.
 struct OutputHashBehind::File {
-  // A file's ranges may number in the hundred thousands: kept compact.
-  struct Stretch {
+  // Where each pending range first writes in this file: a range per file it
+  // touches, not an entry per copy, since copies number in the hundred
+  // thousands.
+  struct Pending {
     uint64_t offset = 0;
-    uint64_t end = 0;
+    uint32_t range = 0;  // index into rangeWritten_
   };
 
   std::string path;
   uint64_t size = 0;
-  std::vector<Stretch> pending;  // by offset; never overlapping
-  std::vector<bool> written;     // per pending stretch
+  std::vector<Pending> pending;  // by offset
   size_t firstPending = 0;
 
   Sha256Stream stream;
@@ -31,9 +32,12 @@ struct OutputHashBehind::File {
   UniqueFd fd;
   bool digested = false;
 
-  // The end of the prefix whose bytes are final.
-  uint64_t finalPrefixLocked() {
-    while (firstPending < pending.size() && written[firstPending]) ++firstPending;
+  // The end of the prefix whose bytes are final: where the first range not
+  // yet written starts writing.
+  uint64_t finalPrefixLocked(const std::vector<bool>& rangeWritten) {
+    while (firstPending < pending.size() && rangeWritten[pending[firstPending].range]) {
+      ++firstPending;
+    }
     return firstPending < pending.size() ? pending[firstPending].offset : size;
   }
 
@@ -72,18 +76,22 @@ OutputHashBehind::OutputHashBehind(std::vector<Output> outputs, const RangeCopyP
   }
   for (const CoalescedRangeCopy& range : copyPlan.coalescedCopies) {
     if (finishedIDs.contains(range.id)) continue;
+    const auto index = static_cast<uint32_t>(rangeWritten_.size());
+    rangeIndex_.emplace(range.id, index);
+    rangeWritten_.push_back(false);
+    std::map<File*, uint64_t> first;  // the range's lowest offset per file
     for (const RangeCopy& destination : range.destinations) {
       const auto file = byPath_.find(destination.destinationPath);
-      if (file == byPath_.end()) continue;
-      file->second->pending.push_back(
-          {destination.destinationOffset, destination.destinationOffset + destination.size});
+      if (file == byPath_.end() || destination.size == 0) continue;
+      const auto [at, added] = first.emplace(file->second, destination.destinationOffset);
+      if (!added) at->second = std::min(at->second, destination.destinationOffset);
     }
+    for (const auto& [file, offset] : first) file->pending.push_back({offset, index});
   }
   for (const auto& file : files_) {
     std::sort(file->pending.begin(), file->pending.end(),
-              [](const File::Stretch& a, const File::Stretch& b) { return a.offset < b.offset; });
+              [](const File::Pending& a, const File::Pending& b) { return a.offset < b.offset; });
     file->pending.shrink_to_fit();
-    file->written.assign(file->pending.size(), false);
   }
   thread_ = std::thread([this] { runThread(); });
 }
@@ -93,17 +101,8 @@ OutputHashBehind::~OutputHashBehind() { stopThread(); }
 void OutputHashBehind::written(const CoalescedRangeCopy& range) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (const RangeCopy& destination : range.destinations) {
-      const auto file = byPath_.find(destination.destinationPath);
-      if (file == byPath_.end()) continue;
-      std::vector<File::Stretch>& pending = file->second->pending;
-      const auto at = std::lower_bound(
-          pending.begin(), pending.end(), destination.destinationOffset,
-          [](const File::Stretch& s, uint64_t offset) { return s.offset < offset; });
-      if (at != pending.end() && at->offset == destination.destinationOffset) {
-        file->second->written[static_cast<size_t>(at - pending.begin())] = true;
-      }
-    }
+    const auto found = rangeIndex_.find(range.id);
+    if (found != rangeIndex_.end()) rangeWritten_[found->second] = true;
     ++generation_;
   }
   changed_.notify_all();
@@ -124,7 +123,7 @@ void OutputHashBehind::runThread() {
         if (stopping_) return;
         seen = generation_;
         for (const auto& file : files_) {
-          const uint64_t limit = file->finalPrefixLocked();
+          const uint64_t limit = file->finalPrefixLocked(rangeWritten_);
           if (limit > file->hashed) work.emplace_back(file.get(), limit);
         }
       }

@@ -67,12 +67,14 @@ class OutputHashBehind {
 
   std::vector<std::unique_ptr<File>> files_;
   std::map<std::string, File*> byPath_;
+  std::map<std::string, uint32_t> rangeIndex_;  // of the pending ranges, by id
   int64_t tileBytes_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
-  uint64_t generation_ = 0;  // bumped by every `written`
+  uint64_t generation_ = 0;         // bumped by every `written`
+  std::vector<bool> rangeWritten_;  // per pending range
   bool stopped_ = false;
   std::exception_ptr failure_;
   uint64_t tilesBehind_ = 0;
