@@ -66,6 +66,14 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 now() { date +%s.%N; }
+# Empties the page cache (root only), so that a copy reads its source from
+# the disk as it would after a reboot, whichever side ran first.
+cold_cache() {
+  sync
+  if echo 3 2>/dev/null >/proc/sys/vm/drop_caches; then cache_state="cold page cache"; else
+    cache_state="page cache as it was (not root)"
+  fi
+}
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
 # The hub's counts so far: "<connections> <requests>" of both hosts together.
@@ -168,8 +176,8 @@ local_round() {
   done
   rm -f "$folder/blobs/download.incomplete"
   stop_test_hub
-  sync
   local t0 t1 baseline install
+  cold_cache
   t0=$(now)
   mkdir "$work/copy"
   for name in $shards; do cp "$folder/snapshots/$revision/$name" "$work/copy/$name"; done
@@ -178,7 +186,9 @@ local_round() {
   t1=$(now)
   rm -rf "$work/copy"
   baseline=$(elapsed "$t0" "$t1")
-  echo "baseline wall time: $baseline s (cp + openssl dgst + sync)"
+  echo "baseline wall time: $baseline s (cp + openssl dgst + sync; $cache_state)"
+  cold_cache
+  echo "install from the $cache_state:"
   "$bench" --hub "https://127.0.0.1:9" --ca "$ca" --output "$work/brask.korvex" --layers "$layers" \
     --hub-cache "$cache" | tee "$work/install.txt" | grep -v '^install_wall_seconds='
   install=$(sed -n 's/^install_wall_seconds=//p' "$work/install.txt")
