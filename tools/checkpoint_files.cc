@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -85,4 +86,25 @@ class CheckpointDirectory final : public CheckpointFiles {
 
 std::unique_ptr<CheckpointFiles> openCheckpointDirectory(const std::string& directory) {
   return std::make_unique<CheckpointDirectory>(directory);
+}
+
+std::vector<std::string> MemoryCheckpoint::names() const {
+  std::vector<std::string> out;
+  for (const auto& [name, bytes] : files_) out.push_back(name);
+  return out;
+}
+
+std::optional<uint64_t> MemoryCheckpoint::size(const std::string& name) const {
+  const auto it = files_.find(name);
+  if (it == files_.end()) return std::nullopt;
+  return it->second.size();
+}
+
+void MemoryCheckpoint::read(const std::string& name, uint64_t offset,
+                            std::span<uint8_t> out) const {
+  const std::string& bytes = files_.at(name);
+  if (offset > bytes.size() || out.size() > bytes.size() - offset) {
+    throw std::runtime_error("read past the end of " + name);
+  }
+  std::memcpy(out.data(), bytes.data() + offset, out.size());
 }

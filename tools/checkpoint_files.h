@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CheckpointFiles {
@@ -29,3 +31,16 @@ class CheckpointFiles {
 
 // The regular files below a directory (read with pread; nothing is cached).
 std::unique_ptr<CheckpointFiles> openCheckpointDirectory(const std::string& directory);
+
+// Files held in memory (small checkpoints only).
+class MemoryCheckpoint final : public CheckpointFiles {
+ public:
+  explicit MemoryCheckpoint(std::map<std::string, std::string> files) : files_(std::move(files)) {}
+
+  std::vector<std::string> names() const override;
+  std::optional<uint64_t> size(const std::string& name) const override;
+  void read(const std::string& name, uint64_t offset, std::span<uint8_t> out) const override;
+
+ private:
+  std::map<std::string, std::string> files_;
+};

@@ -34,32 +34,6 @@ void linkRelative(const fs::path& entry, const fs::path& target) {
   fs::create_symlink(fs::relative(target, entry.parent_path()), entry);
 }
 
-// The files of a map, as a checkpoint.
-class MemoryFiles final : public CheckpointFiles {
- public:
-  explicit MemoryFiles(const std::map<std::string, std::string>& files) : files_(files) {}
-  std::vector<std::string> names() const override {
-    std::vector<std::string> out;
-    for (const auto& [name, bytes] : files_) out.push_back(name);
-    return out;
-  }
-  std::optional<uint64_t> size(const std::string& name) const override {
-    const auto it = files_.find(name);
-    if (it == files_.end()) return std::nullopt;
-    return it->second.size();
-  }
-  void read(const std::string& name, uint64_t offset, std::span<uint8_t> out) const override {
-    const std::string& bytes = files_.at(name);
-    if (offset > bytes.size() || out.size() > bytes.size() - offset) {
-      throw std::runtime_error("read past the end of " + name);
-    }
-    std::memcpy(out.data(), bytes.data() + offset, out.size());
-  }
-
- private:
-  const std::map<std::string, std::string>& files_;
-};
-
 // Writes the file `path` to `target` in pieces, so that a large file is
 // never held whole; `observe` sees each piece as the checkpoint has it, and
 // with `flipLast` the last byte written is flipped.
@@ -140,7 +114,7 @@ std::string hubCacheEtag(const std::string& path, const std::string& bytes) {
 std::string writeHubCache(const std::map<std::string, std::string>& files, const std::string& root,
                           const std::string& repoID, const std::string& commit,
                           const HubCacheLayout& layout) {
-  return writeHubCache(MemoryFiles(files), root, repoID, commit, layout);
+  return writeHubCache(MemoryCheckpoint(files), root, repoID, commit, layout);
 }
 
 std::string writeHubCache(const CheckpointFiles& files, const std::string& root,

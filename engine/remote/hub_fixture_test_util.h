@@ -28,33 +28,6 @@ inline constexpr char kHubRepo[] = "velquor-test/tiny-moe";
 inline constexpr char kHubCommit[] = "89abcdef0123456789abcdef0123456789abcdef";
 inline constexpr char kHubToken[] = "hf_test_secret";
 
-// Files held in memory.
-class MemoryCheckpoint final : public CheckpointFiles {
- public:
-  explicit MemoryCheckpoint(std::map<std::string, std::string> files) : files_(std::move(files)) {}
-
-  std::vector<std::string> names() const override {
-    std::vector<std::string> out;
-    for (const auto& [name, bytes] : files_) out.push_back(name);
-    return out;
-  }
-  std::optional<uint64_t> size(const std::string& name) const override {
-    auto it = files_.find(name);
-    if (it == files_.end()) return std::nullopt;
-    return it->second.size();
-  }
-  void read(const std::string& name, uint64_t offset, std::span<uint8_t> out) const override {
-    const std::string& bytes = files_.at(name);
-    if (offset > bytes.size() || out.size() > bytes.size() - offset) {
-      throw std::runtime_error("read past the end of " + name);
-    }
-    std::memcpy(out.data(), bytes.data() + offset, out.size());
-  }
-
- private:
-  std::map<std::string, std::string> files_;
-};
-
 // The regular files of a directory, read into memory (small checkpoints only).
 inline std::map<std::string, std::string> readCheckpointDirectory(const std::string& directory) {
   std::map<std::string, std::string> files;
