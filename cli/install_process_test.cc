@@ -244,6 +244,20 @@ TEST_F(InstallProcessTest, KilledAtAnyPointResumesToTheReferencePackage) {
   }
 }
 
+// A kill between creating the partial directory and its metadata folder
+// leaves the directory empty: nothing to resume and nothing to discard.
+TEST_F(InstallProcessTest, AnEmptyPartialDirectoryIsClearedAway) {
+  const std::string out = dir_.file("m.korvex");
+  fs::create_directory(out + ".partial");
+  const ProcessResult resumed = install(out, {"--resume"});
+  EXPECT_EQ(resumed.exitStatus, 1);
+  EXPECT_EQ(resumed.err, "install failed: no resumable install state exists for " +
+                             fs::canonical(dir_.path()).string() + "/m.korvex.resume.json\n");
+  EXPECT_FALSE(fs::exists(out + ".partial"));
+  fs::create_directory(out + ".partial");
+  expectFinishedAsReference(install(out), out);
+}
+
 TEST_F(InstallProcessTest, InterruptKeepsTheSavedDownloadForResume) {
   const std::string out = dir_.file("m.korvex");
   hub_->inject(onRange(HubFault::delay(kHold), 2));

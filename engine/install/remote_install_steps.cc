@@ -28,9 +28,12 @@ constexpr uint64_t kMaxServerDelayNs = 3600000000000ULL;
 // rather than refused until the user discards it. A partial directory with
 // anything else in it and no checkpoint stays refused.
 void removeMetadataOnlyPartial(const RemoteInstallPaths& paths) {
+  // Empty, the directory is what a run stopped between creating it and its
+  // metadata folder left.
+  const Kind metadata = Posix::entryKind(paths.metadataDirectory);
   if (Posix::entryKind(paths.partialDirectory) != Kind::directory ||
       Posix::entryKind(paths.checkpointFile) != Kind::absent ||
-      Posix::entryKind(paths.metadataDirectory) != Kind::directory) {
+      (metadata != Kind::directory && metadata != Kind::absent)) {
     return;
   }
   std::error_code error;
