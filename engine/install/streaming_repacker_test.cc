@@ -239,7 +239,7 @@ TEST_F(StreamingRepackerTest, OptionsAndDirectoryStatesAreCheckedBeforeAnyReques
        [&] { fs::create_directories(out); },
        "configuration invalid: output directory already exists: " + out},
       {{},
-       [&] { fs::create_directories(out + ".partial"); },
+       [&] { fs::create_directories(out + ".partial/packed_experts"); },
        "install state at " + out +
            ".partial is corrupt: partial directory and checkpoint must exist together"},
       {[](auto& o) { o.resume = true; }, [&] { testutil::writeFile(out + ".resume.json", "{}"); },

@@ -378,7 +378,7 @@ TEST_F(RemoteVisionInstallerTest, RefusesBeforeAnyRequest) {
        [&] { writeVisionCompanionFixture(out, text_); },
        "configuration invalid: output directory already exists: " + physical("m.vision.korvex")},
       {{},
-       [&] { fs::create_directories(out + ".partial"); },
+       [&] { fs::create_directories(out + ".partial/tensors"); },
        "install state at " + physical("m.vision.korvex.partial") +
            " is corrupt: partial directory and checkpoint must exist together"},
       {[](auto& o) { o.resume = true; }, [&] { testutil::writeFile(out + ".resume.json", "{}"); },
