@@ -337,8 +337,11 @@ RemoteStreamingRepackResult InstallRun::dryRunResult() {
 void InstallRun::reserve() {
   if (loaded_) return;
   emit(ModelInstallProgress::ReservingOutput{outputBytes_});
-  reserveOutputs(plan_, paths_.partialDirectory, audit_, cancellation_);
+  // The checkpoint first: a run stopped while the outputs are created then
+  // leaves a saved download whose resume creates them again, never outputs
+  // without their checkpoint.
   checkpoint_.write(paths_.checkpointFile, paths_.parentDirectory);
+  reserveOutputs(plan_, paths_.partialDirectory, audit_, cancellation_);
 }
 
 void InstallRun::copy() {

@@ -276,6 +276,27 @@ TEST_F(StreamingRepackerTest, OptionsAndDirectoryStatesAreCheckedBeforeAnyReques
   EXPECT_EQ(errorOf([&] { run(o); }), "ok");
 }
 
+// Stopped while the outputs are being created, an install leaves a saved
+// download (the checkpoint is written first), and its resume creates them
+// again: never outputs without a checkpoint, which no later run could use.
+TEST_F(StreamingRepackerTest, AnInstallStoppedWhileReservingResumes) {
+  const auto reference = referencePackage();
+  RemoteStreamingRepackOptions o = options();
+  EXPECT_EQ(errorOf([&] {
+              run(o, [this](ModelInstallProgress p) {
+                if (std::holds_alternative<ModelInstallProgress::ReservingOutput>(p.event)) {
+                  token_.cancel();
+                }
+              });
+            }),
+            "the operation was cancelled");
+  token_.reset();
+  ASSERT_TRUE(fs::is_regular_file(o.outputDir + ".resume.json"));
+  o.resume = true;
+  run(o);
+  EXPECT_EQ(packageContents(o.outputDir), reference);
+}
+
 TEST_F(StreamingRepackerTest, InterruptedInstallResumesToTheSamePackage) {
   const auto reference = referencePackage();
   RemoteStreamingRepackOptions o = options();

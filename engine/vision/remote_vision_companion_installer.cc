@@ -177,8 +177,11 @@ RemoteVisionCompanionResult RemoteVisionCompanionInstaller::run(const ProgressHa
 
     if (checkpoint.completedRanges.empty()) {
       emit(ModelInstallProgress::ReservingOutput{plan.weightsFileSize});
-      reserveWeightsFile(paths.partialDirectory, weightsPath, plan.weightsFileSize);
+      // The checkpoint first, so that a run stopped here leaves a saved
+      // download (whose resume reserves the file again), never a weights
+      // file without its checkpoint.
       checkpoint.write(paths.checkpointFile, paths.parentDirectory);
+      reserveWeightsFile(paths.partialDirectory, weightsPath, plan.weightsFileSize);
     }
 
     // Copy.
