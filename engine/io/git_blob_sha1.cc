@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "engine/io/sha256_stream.h"
+
 void GitBlobSha1::Free::operator()(evp_md_ctx_st* ctx) const { EVP_MD_CTX_free(ctx); }
 
 GitBlobSha1::GitBlobSha1(uint64_t size) : hasher_(EVP_MD_CTX_new()) {
@@ -25,13 +27,7 @@ std::string GitBlobSha1::finalizeHex() {
   uint8_t digest[20];
   unsigned int length = 0;
   EVP_DigestFinal_ex(hasher_.get(), digest, &length);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(40, '0');
-  for (size_t i = 0; i < 20; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 0xf];
-  }
-  return out;
+  return lowerHex(digest);
 }
 
 std::string gitBlobSha1Hex(std::span<const uint8_t> contents) {

@@ -34,15 +34,17 @@ std::string Sha256Stream::finalizeHex() {
   return sha256HexDigest(std::span<const uint8_t, 32>(digest, 32));
 }
 
-std::string sha256HexDigest(std::span<const uint8_t, 32> digest) {
+std::string lowerHex(std::span<const uint8_t> digest) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(64, '0');
-  for (size_t i = 0; i < 32; ++i) {
+  std::string out(2 * digest.size(), '0');
+  for (size_t i = 0; i < digest.size(); ++i) {
     out[2 * i] = kHex[digest[i] >> 4];
     out[2 * i + 1] = kHex[digest[i] & 0xf];
   }
   return out;
 }
+
+std::string sha256HexDigest(std::span<const uint8_t, 32> digest) { return lowerHex(digest); }
 
 std::string Sha256Stream::hashFile(const std::string& path, int64_t tileBytes, bool noCache,
                                    bool noFollow) {

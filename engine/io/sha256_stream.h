@@ -35,5 +35,8 @@ class Sha256Stream {
   std::unique_ptr<evp_md_ctx_st, Free> hasher_;
 };
 
+// Digest bytes as "%02x" each, concatenated.
+std::string lowerHex(std::span<const uint8_t> digest);
+
 // 32 digest bytes as "%02x" each, concatenated.
 std::string sha256HexDigest(std::span<const uint8_t, 32> digest);
