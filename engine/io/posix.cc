@@ -243,6 +243,35 @@ void preadAll(int fd, const std::string& path, void* buffer, int64_t count, uint
   }
 }
 
+bool enableDirectReads(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+}
+
+void disableDirectReads(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+}
+
+void preadDirect(int fd, const std::string& path, void* buffer, int64_t count, uint64_t offset) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const auto want =
+        static_cast<size_t>((static_cast<uint64_t>(count - done) + kDirectReadAlignment - 1) /
+                            kDirectReadAlignment * kDirectReadAlignment);
+    const ssize_t n =
+        ::pread(fd, out + done, want, static_cast<off_t>(offset + static_cast<uint64_t>(done)));
+    if (n <= 0) {
+      const int err = n < 0 ? errno : 0;
+      throw RepackError(RepackError::PreadShort{path, count, done, err});
+    }
+    done += n;
+    // A short read ends on a block boundary unless it reached the end of
+    // the file; either way the next read starts aligned or finds nothing.
+  }
+}
+
 void pwriteAll(int fd, const std::string& path, const void* buffer, int64_t count,
                uint64_t offset) {
   const auto* in = static_cast<const uint8_t*>(buffer);

@@ -43,6 +43,20 @@ UniqueFd openLock(const std::string& path);
 void preadAll(int fd, const std::string& path, void* buffer, int64_t count, uint64_t offset);
 void pwriteAll(int fd, const std::string& path, const void* buffer, int64_t count, uint64_t offset);
 
+// Unbuffered reads (O_DIRECT) go straight from the disk to the caller's
+// memory, past the page cache. Both need the buffer, the offset and the
+// length aligned to kDirectReadAlignment.
+inline constexpr uint64_t kDirectReadAlignment = 4096;
+// Turns unbuffered reads on; false (and the descriptor as it was) where the
+// file system refuses them.
+bool enableDirectReads(int fd);
+void disableDirectReads(int fd);
+// preadAll on a descriptor with unbuffered reads: `count` bytes at the
+// aligned `offset` into the aligned `buffer`, which must have room for
+// `count` rounded up to the alignment, since the last block of a file is
+// asked for whole.
+void preadDirect(int fd, const std::string& path, void* buffer, int64_t count, uint64_t offset);
+
 void ftruncate(int fd, const std::string& path, uint64_t size);
 void fsync(int fd, const std::string& path);
 void fsyncDirectory(const std::string& path);

@@ -3,9 +3,13 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -22,6 +26,92 @@ namespace {
 class FallbackStopped : public std::exception {
  public:
   const char* what() const noexcept override { return "the copy stopped after another failure"; }
+};
+
+// Hands the chunks of one shard, in order, from the thread that reads them
+// to the thread that writes them, through the fixed slots of one buffer:
+// reading runs ahead of writing by at most the slots, and no chunk is
+// copied. `close` ends both sides at once (a failure); `finish` lets the
+// writer take what is left first.
+class ChunkRing {
+ public:
+  struct Chunk {
+    std::span<const uint8_t> bytes;
+    uint64_t offset = 0;  // in the shard
+  };
+
+  explicit ChunkRing(std::span<uint8_t> memory)
+      : memory_(memory),
+        slots_(std::min(kSlots, memory.size())),
+        slotBytes_(memory.size() / slots_) {}
+
+  // The reader's next slot to fill, once the writer is done with it;
+  // nothing once closed.
+  std::optional<std::span<uint8_t>> acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return closed_ || published_ - released_ < slots_; });
+    if (closed_) return std::nullopt;
+    return memory_.subspan((published_ % slots_) * slotBytes_, slotBytes_);
+  }
+
+  // `bytes` lie in the slot acquire gave last.
+  void publish(std::span<const uint8_t> bytes, uint64_t offset) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      chunks_[published_ % slots_] = {bytes, offset};
+      ++published_;
+    }
+    changed_.notify_all();
+  }
+
+  // True when every slot starts and ends on a multiple of `alignment`.
+  bool aligned(uint64_t alignment) const {
+    return reinterpret_cast<uintptr_t>(memory_.data()) % alignment == 0 &&
+           slotBytes_ % alignment == 0;
+  }
+
+  void finish() { set(finished_); }
+  void close() { set(closed_); }
+
+  // The writer's next chunk; nothing once closed, or finished and drained.
+  std::optional<Chunk> next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return closed_ || finished_ || taken_ < published_; });
+    if (closed_ || taken_ == published_) return std::nullopt;
+    return chunks_[taken_++ % slots_];
+  }
+
+  // The oldest chunk taken is written; its slot may be filled again.
+  void release() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ++released_;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+
+  void set(bool& flag) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      flag = true;
+    }
+    changed_.notify_all();
+  }
+
+  std::span<uint8_t> memory_;
+  size_t slots_;
+  size_t slotBytes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::array<Chunk, kSlots> chunks_{};
+  uint64_t published_ = 0;
+  uint64_t taken_ = 0;
+  uint64_t released_ = 0;
+  bool finished_ = false;
+  bool closed_ = false;
 };
 
 }  // namespace
@@ -101,8 +191,123 @@ LocalShardByteProvider::LocalShardByteProvider(std::map<std::string, LocalShardF
                                                LocalByteProviderOptions options)
     : files_(std::move(files)), fallback_(std::move(fallback)), options_(std::move(options)) {}
 
+// The writing side of one shard's pass: where each of its bytes goes, and
+// the range digests fed from them. Chunks must come in shard order.
+class LocalShardByteProvider::ShardOutputs {
+ public:
+  // Opens every destination of `job`'s ranges, which must lie inside the
+  // shard's `size` bytes.
+  ShardOutputs(const ShardJob& job, uint64_t size, const std::string& outputRoot) : job_(job) {
+    for (const CoalescedRangeCopy* range : job.ranges) {
+      if (range->sourceOffset > size || range->size > size - range->sourceOffset) {
+        throwConfigurationInvalid("range " + range->id + " exceeds " + job.shard);
+      }
+      for (const RangeCopy& d : range->destinations) {
+        auto open = outputs_.find(d.destinationPath);
+        if (open == outputs_.end()) {
+          open =
+              outputs_.emplace(d.destinationPath, Posix::openExistingRW(d.destinationPath)).first;
+        }
+        if (d.size > 0)
+          pieces_.push_back({d.sourceOffset, d.sourceOffset + d.size, &d, open->second.get()});
+      }
+    }
+    std::sort(pieces_.begin(), pieces_.end(),
+              [](const Piece& a, const Piece& b) { return a.begin < b.begin; });
+    digests_.resize(job.ranges.size());
+    for (size_t i = 0; i < job.ranges.size(); ++i) {
+      if (!StreamedDestinationDigest::streamable(*job.ranges[i])) continue;
+      digests_[i].emplace(*job.ranges[i], outputRoot);
+      byStart_.push_back(i);
+    }
+    std::sort(byStart_.begin(), byStart_.end(), [&job](size_t a, size_t b) {
+      return job.ranges[a]->sourceOffset < job.ranges[b]->sourceOffset;
+    });
+  }
+
+  // Writes the shard's bytes at `at` to every destination that needs them.
+  void write(uint64_t at, std::span<const uint8_t> bytes) {
+    const uint64_t end = at + bytes.size();
+    while (nextPiece_ < pieces_.size() && pieces_[nextPiece_].begin < end) {
+      active_.push_back(&pieces_[nextPiece_++]);
+    }
+    for (const Piece* piece : active_) {
+      const uint64_t from = std::max(at, piece->begin);
+      const uint64_t to = std::min(end, piece->end);
+      if (from >= to) continue;
+      const RangeCopy& d = *piece->destination;
+      const uint64_t target = d.destinationOffset + (from - d.sourceOffset);
+      Posix::pwriteAll(piece->fd, d.destinationPath, bytes.data() + (from - at),
+                       static_cast<int64_t>(to - from), target);
+      // Start write-back now so the fsync before the reports finds most of
+      // the bytes on their way to the disk. Advisory: the fsync is what
+      // makes them durable.
+      (void)::sync_file_range(piece->fd, static_cast<off64_t>(target),
+                              static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+      audit_.sourceBytesRead += to - from;
+      audit_.outputBytesWritten += to - from;
+      audit_.intentionalCopyBytes += to - from;
+      audit_.byteCopyTiles += 1;
+    }
+    std::erase_if(active_, [end](const Piece* p) { return p->end <= end; });
+    while (nextDigest_ < byStart_.size() &&
+           job_.ranges[byStart_[nextDigest_]]->sourceOffset < end) {
+      digesting_.push_back(byStart_[nextDigest_++]);
+    }
+    for (const size_t i : digesting_) {
+      const CoalescedRangeCopy& range = *job_.ranges[i];
+      const uint64_t from = std::max(at, range.sourceOffset);
+      const uint64_t to = std::min(end, range.sourceOffset + range.size);
+      if (from < to) {
+        digests_[i]->consume(from - range.sourceOffset,
+                             bytes.subspan(from - at, static_cast<size_t>(to - from)));
+      }
+    }
+    std::erase_if(digesting_, [this, end](size_t i) {
+      return job_.ranges[i]->sourceOffset + job_.ranges[i]->size <= end;
+    });
+  }
+
+  void fsync() const {
+    for (const auto& [path, output] : outputs_) Posix::fsync(output.get(), path);
+  }
+
+  // The digest of the `index`th range, from the bytes that passed when they
+  // allow it, else read back through `tile`.
+  std::string digest(size_t index, const std::string& outputRoot, std::span<uint8_t> tile,
+                     const std::function<void()>& cancellationCheck) {
+    std::optional<std::string> streamed;
+    if (digests_[index]) streamed = digests_[index]->finish();
+    if (streamed) return std::move(*streamed);
+    return destinationDigest(*job_.ranges[index], outputRoot, tile, cancellationCheck);
+  }
+
+  const RepackAudit& audit() const { return audit_; }
+
+ private:
+  struct Piece {
+    uint64_t begin;
+    uint64_t end;
+    const RangeCopy* destination;
+    int fd;
+  };
+
+  const ShardJob& job_;
+  std::map<std::string, UniqueFd> outputs_;
+  std::vector<Piece> pieces_;  // every destination, by where its bytes start
+  size_t nextPiece_ = 0;
+  std::vector<const Piece*> active_;
+  // Each range's digest where the range allows it to be fed in passing, and
+  // those ranges by where they start.
+  std::vector<std::optional<StreamedDestinationDigest>> digests_;
+  std::vector<size_t> byStart_;
+  size_t nextDigest_ = 0;
+  std::vector<size_t> digesting_;
+  RepackAudit audit_;
+};
+
 void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
-                                       std::vector<uint8_t>& buffer) const {
+                                       std::span<uint8_t> buffer) const {
   const LocalShardFile& file = *job.file;
   // A shard that cannot be used goes to the fallback whole; its bytes
   // written so far are overwritten there and were never reported.
@@ -138,111 +343,87 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
     run.warnLocked("warning: " + job.shard + " from " + file.path +
                    " has no known SHA-256 and could not be checked");
   }
+  ShardOutputs outputs(job, size, run.outputRoot);
 
-  // Every destination of the shard's ranges, by where its bytes start.
-  struct Piece {
-    uint64_t begin;
-    uint64_t end;
-    const RangeCopy* destination;
-    int fd;
-  };
-  std::map<std::string, UniqueFd> outputs;
-  std::vector<Piece> pieces;
-  for (const CoalescedRangeCopy* range : job.ranges) {
-    if (range->sourceOffset > size || range->size > size - range->sourceOffset) {
-      throwConfigurationInvalid("range " + range->id + " exceeds " + job.shard);
-    }
-    for (const RangeCopy& d : range->destinations) {
-      auto open = outputs.find(d.destinationPath);
-      if (open == outputs.end()) {
-        open = outputs.emplace(d.destinationPath, Posix::openExistingRW(d.destinationPath)).first;
-      }
-      if (d.size > 0)
-        pieces.push_back({d.sourceOffset, d.sourceOffset + d.size, &d, open->second.get()});
-    }
-  }
-  std::sort(pieces.begin(), pieces.end(),
-            [](const Piece& a, const Piece& b) { return a.begin < b.begin; });
-  // Each range's destination digest, taken from the bytes as they pass
-  // where the range allows it; by where the range starts.
-  std::vector<std::optional<StreamedDestinationDigest>> digests(job.ranges.size());
-  std::vector<size_t> byStart;
-  for (size_t i = 0; i < job.ranges.size(); ++i) {
-    if (!StreamedDestinationDigest::streamable(*job.ranges[i])) continue;
-    digests[i].emplace(*job.ranges[i], run.outputRoot);
-    byStart.push_back(i);
-  }
-  std::sort(byStart.begin(), byStart.end(), [&](size_t a, size_t b) {
-    return job.ranges[a]->sourceOffset < job.ranges[b]->sourceOffset;
-  });
-  size_t nextDigest = 0;
-  std::vector<size_t> digesting;
-
-  // One sequential pass over the whole file. The kernel reads ahead; the
-  // pages behind each read are dropped, since nothing reads them again.
+  // One sequential pass over the whole file, on two threads: this one reads
+  // and hashes each chunk, the writer puts it at its destinations and feeds
+  // the range digests, so that a shard read alone still keeps two cores
+  // busy. The bytes are used once: where the file system allows, they are
+  // read past the page cache, which would only cost a copy and memory;
+  // elsewhere the kernel reads ahead and the pages behind each read are
+  // dropped.
+  ChunkRing ring(buffer);
+  bool direct = ring.aligned(Posix::kDirectReadAlignment) &&
+                Posix::enableDirectReads(fd.get());
   (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  Sha256Stream hasher;
-  RepackAudit local;
-  size_t nextPiece = 0;
-  std::vector<const Piece*> active;
-  for (uint64_t at = 0; at < size;) {
-    run.checkStop();
-    const uint64_t count = std::min<uint64_t>(buffer.size(), size - at);
-    try {
-      Posix::preadAll(fd.get(), file.path, buffer.data(), static_cast<int64_t>(count), at);
-    } catch (const RepackError& error) {
-      return reject(error);
+  const auto readChunk = [&](uint8_t* into, uint64_t count, uint64_t at) {
+    if (direct) {
+      try {
+        return Posix::preadDirect(fd.get(), file.path, into, static_cast<int64_t>(count), at);
+      } catch (const RepackError&) {
+        // Read again through the page cache, which gives the error if any.
+        direct = false;
+        Posix::disableDirectReads(fd.get());
+      }
     }
+    Posix::preadAll(fd.get(), file.path, into, static_cast<int64_t>(count), at);
     (void)::posix_fadvise(fd.get(), static_cast<off_t>(at), static_cast<off_t>(count),
                           POSIX_FADV_DONTNEED);
-    if (file.sha256) hasher.update(buffer.data(), count);
-    const uint64_t end = at + count;
-    while (nextPiece < pieces.size() && pieces[nextPiece].begin < end) {
-      active.push_back(&pieces[nextPiece++]);
-    }
-    for (const Piece* piece : active) {
-      const uint64_t from = std::max(at, piece->begin);
-      const uint64_t to = std::min(end, piece->end);
-      if (from >= to) continue;
-      const RangeCopy& d = *piece->destination;
-      const uint64_t target = d.destinationOffset + (from - d.sourceOffset);
-      Posix::pwriteAll(piece->fd, d.destinationPath, buffer.data() + (from - at),
-                       static_cast<int64_t>(to - from), target);
-      // Start write-back now so the fsync before the reports finds most of
-      // the bytes on their way to the disk. Advisory: the fsync is what
-      // makes them durable.
-      (void)::sync_file_range(piece->fd, static_cast<off64_t>(target),
-                              static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
-      local.sourceBytesRead += to - from;
-      local.outputBytesWritten += to - from;
-      local.intentionalCopyBytes += to - from;
-      local.byteCopyTiles += 1;
-    }
-    std::erase_if(active, [end](const Piece* p) { return p->end <= end; });
-    while (nextDigest < byStart.size() && job.ranges[byStart[nextDigest]]->sourceOffset < end) {
-      digesting.push_back(byStart[nextDigest++]);
-    }
-    for (const size_t i : digesting) {
-      const CoalescedRangeCopy& range = *job.ranges[i];
-      const uint64_t from = std::max(at, range.sourceOffset);
-      const uint64_t to = std::min(end, range.sourceOffset + range.size);
-      if (from < to) {
-        digests[i]->consume(from - range.sourceOffset,
-                            {buffer.data() + (from - at), static_cast<size_t>(to - from)});
+  };
+  Sha256Stream hasher;
+  std::exception_ptr writerFailure;
+  std::thread writer([&ring, &outputs, &writerFailure] {
+    try {
+      while (const std::optional<ChunkRing::Chunk> chunk = ring.next()) {
+        outputs.write(chunk->offset, chunk->bytes);
+        ring.release();
       }
+    } catch (...) {
+      writerFailure = std::current_exception();
+      ring.close();
     }
-    std::erase_if(digesting, [&](size_t i) {
-      return job.ranges[i]->sourceOffset + job.ranges[i]->size <= end;
-    });
-    at = end;
+  });
+  // Closes the ring and joins the writer, on every way out of the pass: the
+  // writer never outlives it, and nothing writes once the fallback starts.
+  struct StopWriter {
+    ChunkRing& ring;
+    std::thread& thread;
+    void operator()() const {
+      ring.close();
+      if (thread.joinable()) thread.join();
+    }
+    ~StopWriter() { (*this)(); }
+  } stopWriter{ring, writer};
+  std::optional<RepackError> readFailure;
+  for (uint64_t at = 0; at < size;) {
+    run.checkStop();
+    const std::optional<std::span<uint8_t>> slot = ring.acquire();
+    if (!slot) break;  // the writer failed
+    const uint64_t count = std::min<uint64_t>(slot->size(), size - at);
+    try {
+      readChunk(slot->data(), count, at);
+    } catch (const RepackError& error) {
+      readFailure = error;
+      break;
+    }
+    if (file.sha256) hasher.update(slot->data(), count);
+    ring.publish(slot->first(static_cast<size_t>(count)), at);
+    at += count;
     const std::lock_guard<std::mutex> lock(run.mutex);
     run.audit.localBytesRead += count;
     run.now.localBytes += count;
     run.emitLocked();
   }
+  if (readFailure) {
+    stopWriter();
+    return reject(*readFailure);
+  }
+  ring.finish();  // the writer takes what is left, then ends
+  writer.join();
+  if (writerFailure) std::rethrow_exception(writerFailure);
   {
     const std::lock_guard<std::mutex> lock(run.mutex);
-    run.audit.merge(local);
+    run.audit.merge(outputs.audit());
   }
   if (file.sha256) {
     const std::string found = hasher.finalizeHex();
@@ -253,17 +434,14 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
     }
   }
 
-  for (const auto& [path, output] : outputs) Posix::fsync(output.get(), path);
+  outputs.fsync();
   std::span<uint8_t> tile(buffer.data(), std::min<size_t>(buffer.size(), kDefaultWriteTileBytes));
   for (size_t i = 0; i < job.ranges.size(); ++i) {
     const CoalescedRangeCopy* range = job.ranges[i];
     RemoteCompletedRange completed;
     completed.id = range->id;
-    std::optional<std::string> streamed;
-    if (digests[i]) streamed = digests[i]->finish();
     completed.destinationDigest =
-        streamed ? std::move(*streamed)
-                 : destinationDigest(*range, run.outputRoot, tile, [&run] { run.checkStop(); });
+        outputs.digest(i, run.outputRoot, tile, [&run] { run.checkStop(); });
     completed.sourceBytes = range->size;
     for (const RangeCopy& d : range->destinations) completed.destinationBytes += d.size;
     run.checkStop();
@@ -274,7 +452,15 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
 }
 
 void LocalShardByteProvider::reader(Run& run) const {
-  std::vector<uint8_t> buffer(static_cast<size_t>(options_.bufferBytes));
+  // Aligned for reads past the page cache.
+  const auto bytes = static_cast<size_t>(options_.bufferBytes);
+  const size_t alignment = Posix::kDirectReadAlignment;
+  const std::unique_ptr<uint8_t, decltype(&std::free)> memory(
+      static_cast<uint8_t*>(
+          std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment)),
+      &std::free);
+  if (!memory) throw std::bad_alloc();
+  const std::span<uint8_t> buffer(memory.get(), bytes);
   for (;;) {
     const ShardJob* job = nullptr;
     {

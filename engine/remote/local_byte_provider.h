@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,10 @@ struct LocalShardFile {
 };
 
 struct LocalByteProviderOptions {
-  int64_t bufferBytes = 2 * 1024 * 1024;  // per reader
-  int64_t readers = 2;                // local shards read at once
+  // Per reader, in slots shared by the thread reading a shard and the
+  // thread writing it out.
+  int64_t bufferBytes = 2 * 1024 * 1024;
+  int64_t readers = 2;  // local shards read at once
   // Checked before every buffer; the fallback observes its own session's.
   const CancellationToken* cancellation = nullptr;
   // Receives each warning line ("warning: ..."), one call at a time.
@@ -77,10 +80,11 @@ class LocalShardByteProvider final : public SourceByteProvider {
  private:
   struct Run;
   struct ShardJob;
+  class ShardOutputs;
   void reader(Run& run) const;
   // Reads one shard and reports its ranges, or hands them to the fallback
   // when the shard cannot be used.
-  void copyShard(Run& run, const ShardJob& job, std::vector<uint8_t>& buffer) const;
+  void copyShard(Run& run, const ShardJob& job, std::span<uint8_t> buffer) const;
   void fallbackLoop(Run& run) const;
 
   std::map<std::string, LocalShardFile> files_;

@@ -156,10 +156,14 @@ TEST_F(LocalByteProviderTest, LocalShardsAreCopiedWithoutTheHubAndReadWholeOnRes
   const std::map<std::string, LocalShardFile> both = {{s1, local(s1, files_.at(s1))},
                                                       {s2, local(s2, files_.at(s2))}};
   const uint64_t bothSizes = files_.at(s1).size() + files_.at(s2).size();
-  for (const bool online : {false, true}) {
+  // 1000 bytes: ranges cross chunks, read through the page cache; 16 KiB:
+  // aligned chunks, read past it, and a last chunk that ends mid-block.
+  ASSERT_NE(files_.at(s1).size() % 4096, 0u);
+  for (const auto& [online, bufferBytes] :
+       {std::pair{false, 1000}, std::pair{true, 1000}, std::pair{false, 16 * 1024}}) {
     reset();
     LocalByteProviderOptions o = options();
-    o.bufferBytes = 1000;  // ranges cross buffer boundaries
+    o.bufferBytes = bufferBytes;
     copy(LocalShardByteProvider(both, online ? hub() : nullptr, o));
     EXPECT_EQ(expectCopiedRight(), allIDs());
     EXPECT_TRUE(hub_->requests().empty());
@@ -318,6 +322,21 @@ TEST_F(LocalByteProviderTest, FailuresStopTheCopy) {
             }),
             "checkpoint full");
   EXPECT_EQ(completed_.size(), 1u);
+
+  // A write that fails while the shard is being read ends the copy with
+  // that error, online too: the file is fine, the disk is not.
+  const std::string output = plan_.coalescedCopies.front().destinations.front().destinationPath;
+  for (const bool online : {false, true}) {
+    reset();
+    Posix::testing::failNext(Posix::testing::Call::write, ENOSPC, output, 2);
+    EXPECT_EQ(errorOf([&] {
+                copy(LocalShardByteProvider(files, online ? hub() : nullptr, o), othersFinished);
+              }),
+              "pwrite(" + output + ") short: expected 256, wrote 0, errno 28");
+    Posix::testing::clearFaults();
+    EXPECT_TRUE(completed_.empty());
+    EXPECT_TRUE(hub_->requests().empty());
+  }
 }
 
 }  // namespace
