@@ -3,6 +3,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 #include "engine/common/repack_audit.h"
 #include "engine/common/repack_error.h"
@@ -152,24 +154,63 @@ void OutputHashBehind::stopThread() {
   if (thread_.joinable()) thread_.join();
 }
 
+void OutputHashBehind::finishAll(RepackAudit& audit,
+                                 const std::function<void()>& cancellationCheck) {
+  stopThread();
+  stopped_ = true;
+  audit.byteCopyTiles += tilesBehind_;
+  if (failure_) std::rethrow_exception(failure_);
+  // What is left is mostly the outputs of the last ranges, all reported at
+  // the end of the copy; two threads take them file by file.
+  std::mutex mutex;
+  size_t next = 0;
+  uint64_t tiles = 0;
+  std::exception_ptr failure;
+  const auto work = [&] {
+    std::vector<uint8_t> buffer(static_cast<size_t>(tileBytes_));
+    for (;;) {
+      File* file = nullptr;
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (failure || next == files_.size()) return;
+        file = files_[next++].get();
+      }
+      try {
+        const uint64_t done = file->hashTo(file->size, buffer, [&] {
+          {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (failure) return false;
+          }
+          if (cancellationCheck) cancellationCheck();
+          return true;
+        });
+        file->fd.reset();
+        const std::lock_guard<std::mutex> lock(mutex);
+        tiles += done;
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) failure = std::current_exception();
+        return;
+      }
+    }
+  };
+  std::thread helper(work);
+  work();
+  helper.join();
+  audit.noteScratch(2 * tileBytes_);
+  audit.byteCopyTiles += tiles;
+  if (failure) std::rethrow_exception(failure);
+}
+
 std::string OutputHashBehind::digest(const std::string& path, RepackAudit& audit,
                                      const std::function<void()>& cancellationCheck) {
-  if (!stopped_) {
-    stopThread();
-    stopped_ = true;
-    audit.byteCopyTiles += tilesBehind_;
-    if (failure_) std::rethrow_exception(failure_);
-  }
+  if (!stopped_) finishAll(audit, cancellationCheck);
   const auto found = byPath_.find(path);
   if (found == byPath_.end()) throwConfigurationInvalid("no hash kept for output " + path);
   File& file = *found->second;
-  std::vector<uint8_t> buffer(static_cast<size_t>(tileBytes_));
-  audit.noteScratch(tileBytes_);
-  audit.byteCopyTiles += file.hashTo(file.size, buffer, [&] {
-    if (cancellationCheck) cancellationCheck();
-    return true;
-  });
-  file.fd.reset();
+  if (file.digested) throwConfigurationInvalid("output " + path + " was digested already");
+  if (file.hashed != file.size)
+    throwConfigurationInvalid("output " + path + " was not hashed whole");
   file.digested = true;
   return file.stream.finalizeHex();
 }

@@ -51,8 +51,9 @@ class OutputHashBehind {
 
   // The SHA-256 (hex) of the output at `path`, after every range has been
   // reported written. The first call stops the thread (rethrowing what it
-  // failed with); each call then hashes the rest of its file here.
-  // `cancellationCheck` runs before every tile. Tile counts go to `audit`.
+  // failed with) and hashes the rest of every output, on two threads;
+  // `cancellationCheck` runs before every tile, on either. Tile counts go
+  // to `audit`.
   std::string digest(const std::string& path, RepackAudit& audit,
                      const std::function<void()>& cancellationCheck);
 
@@ -64,6 +65,7 @@ class OutputHashBehind {
   void runThread();
   bool hashReady(File& file, std::vector<uint8_t>& buffer);
   void stopThread();
+  void finishAll(RepackAudit& audit, const std::function<void()>& cancellationCheck);
 
   std::vector<std::unique_ptr<File>> files_;
   std::map<std::string, File*> byPath_;
