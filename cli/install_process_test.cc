@@ -647,6 +647,15 @@ TEST_F(LocalSourceProcessTest, InstallsFromWhatIsOnDisk) {
        false,
        {first},
        "is fetched from the hub instead"},
+      {"hub cache with a flipped side file",
+       [&](const std::string& dir) {
+         writeHubCache(files(), dir + "/cache", model_.repoID, commit,
+                       cacheLayout([&](HubCacheLayout& l) { l.flipped = {"tokenizer.json"}; }));
+         return std::vector<std::string>{};
+       },
+       false,
+       {},
+       "does not match its git blob SHA-1"},
       {"--source, a --local-dir copy, offline",
        [&](const std::string& dir) {
          writeLocalDir(files(), dir + "/copy", commit);
