@@ -167,15 +167,15 @@ void OutputHashBehind::finishAll(RepackAudit& audit,
   uint64_t tiles = 0;
   std::exception_ptr failure;
   const auto work = [&] {
-    std::vector<uint8_t> buffer(static_cast<size_t>(tileBytes_));
-    for (;;) {
-      File* file = nullptr;
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (failure || next == files_.size()) return;
-        file = files_[next++].get();
-      }
-      try {
+    try {
+      std::vector<uint8_t> buffer(static_cast<size_t>(tileBytes_));
+      for (;;) {
+        File* file = nullptr;
+        {
+          const std::lock_guard<std::mutex> lock(mutex);
+          if (failure || next == files_.size()) return;
+          file = files_[next++].get();
+        }
         const uint64_t done = file->hashTo(file->size, buffer, [&] {
           {
             const std::lock_guard<std::mutex> lock(mutex);
@@ -187,11 +187,11 @@ void OutputHashBehind::finishAll(RepackAudit& audit,
         file->fd.reset();
         const std::lock_guard<std::mutex> lock(mutex);
         tiles += done;
-      } catch (...) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (!failure) failure = std::current_exception();
-        return;
       }
+    } catch (...) {
+      // Kept for the caller: on the helper a throw would end the process.
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
     }
   };
   std::thread helper(work);

@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <thread>
@@ -353,8 +355,7 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
   // elsewhere the kernel reads ahead and the pages behind each read are
   // dropped.
   ChunkRing ring(buffer);
-  bool direct = ring.aligned(Posix::kDirectReadAlignment) &&
-                Posix::enableDirectReads(fd.get());
+  bool direct = ring.aligned(Posix::kDirectReadAlignment) && Posix::enableDirectReads(fd.get());
   (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const auto readChunk = [&](uint8_t* into, uint64_t count, uint64_t at) {
     if (direct) {
@@ -459,7 +460,11 @@ void LocalShardByteProvider::reader(Run& run) const {
       static_cast<uint8_t*>(
           std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment)),
       &std::free);
-  if (!memory) throw std::bad_alloc();
+  if (!memory) {
+    // On this thread a throw would end the process; the run fails instead.
+    run.fail(std::make_exception_ptr(std::bad_alloc()));
+    return;
+  }
   const std::span<uint8_t> buffer(memory.get(), bytes);
   for (;;) {
     const ShardJob* job = nullptr;
