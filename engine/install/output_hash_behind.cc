@@ -33,6 +33,16 @@ struct OutputHashBehind::File {
   uint64_t hashed = 0;
   UniqueFd fd;
   bool digested = false;
+  // Set (under the mutex) when a range it holds bytes of was withdrawn; the
+  // hashing thread then starts the file again.
+  bool restart = false;
+
+  void startAgain() {
+    stream = Sha256Stream();
+    hashed = 0;
+    firstPending = 0;
+    restart = false;
+  }
 
   // The end of the prefix whose bytes are final: where the first range not
   // yet written starts writing.
@@ -88,7 +98,11 @@ OutputHashBehind::OutputHashBehind(std::vector<Output> outputs, const RangeCopyP
       const auto [at, added] = first.emplace(file->second, destination.destinationOffset);
       if (!added) at->second = std::min(at->second, destination.destinationOffset);
     }
-    for (const auto& [file, offset] : first) file->pending.push_back({offset, index});
+    rangeFiles_.emplace_back();
+    for (const auto& [file, offset] : first) {
+      file->pending.push_back({offset, index});
+      rangeFiles_.back().push_back(file);
+    }
   }
   for (const auto& file : files_) {
     std::sort(file->pending.begin(), file->pending.end(),
@@ -110,6 +124,18 @@ void OutputHashBehind::written(const CoalescedRangeCopy& range) {
   changed_.notify_all();
 }
 
+void OutputHashBehind::withdrawn(const CoalescedRangeCopy& range) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = rangeIndex_.find(range.id);
+    if (found == rangeIndex_.end()) return;
+    rangeWritten_[found->second] = false;
+    for (File* file : rangeFiles_[found->second]) file->restart = true;
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
 void OutputHashBehind::runThread() {
   try {
     std::vector<uint8_t> buffer(static_cast<size_t>(tileBytes_));
@@ -125,6 +151,8 @@ void OutputHashBehind::runThread() {
         if (stopping_) return;
         seen = generation_;
         for (const auto& file : files_) {
+          // Only this thread touches a file's stream while it runs.
+          if (file->restart) file->startAgain();
           const uint64_t limit = file->finalPrefixLocked(rangeWritten_);
           if (limit > file->hashed) work.emplace_back(file.get(), limit);
         }
@@ -160,6 +188,9 @@ void OutputHashBehind::finishAll(RepackAudit& audit,
   stopped_ = true;
   audit.byteCopyTiles += tilesBehind_;
   if (failure_) std::rethrow_exception(failure_);
+  for (const auto& file : files_) {
+    if (file->restart) file->startAgain();
+  }
   // What is left is mostly the outputs of the last ranges, all reported at
   // the end of the copy; two threads take them file by file.
   std::mutex mutex;

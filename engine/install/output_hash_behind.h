@@ -4,8 +4,10 @@
 // Each output's SHA-256 advances over its contiguous prefix of final bytes.
 // Bytes no pending range writes (the reserved resident index, padding, and
 // the ranges a resumed run kept) are final from the start; a pending range's
-// destinations become final when the range is reported `written`, which the
-// installer does only once the range is durable. A background thread reads
+// destinations become final when the range is reported `written`: once it is
+// durable, or earlier, as soon as its bytes are in place, when the writer can
+// take the report back with `withdrawn` before it rewrites them. A
+// background thread reads
 // each newly final stretch back, mostly from the page cache, hashes it and
 // drops it from the cache. `digest` stops the thread and hashes whatever is
 // left, so the digest is that of the whole file as it stands.
@@ -42,8 +44,13 @@ class OutputHashBehind {
   OutputHashBehind(const OutputHashBehind&) = delete;
   OutputHashBehind& operator=(const OutputHashBehind&) = delete;
 
-  // The bytes `range` wrote are final. Safe from any thread.
+  // The bytes `range` wrote are final. Safe from any thread; a second
+  // report of the same range changes nothing.
   void written(const CoalescedRangeCopy& range);
+  // Takes back `written` for `range`, whose bytes are to be written again:
+  // every output it writes to is hashed again from its start. Safe from any
+  // thread.
+  void withdrawn(const CoalescedRangeCopy& range);
 
   // True when the output at `path` is one of this object's, planned at
   // `size` bytes and not digested yet.
@@ -77,6 +84,8 @@ class OutputHashBehind {
   bool stopping_ = false;
   uint64_t generation_ = 0;         // bumped by every `written`
   std::vector<bool> rangeWritten_;  // per pending range
+  // Per pending range, the files it writes to, for `withdrawn`.
+  std::vector<std::vector<File*>> rangeFiles_;
   bool stopped_ = false;
   std::exception_ptr failure_;
   uint64_t tilesBehind_ = 0;

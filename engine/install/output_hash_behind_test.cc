@@ -57,6 +57,16 @@ struct Fixture {
                      static_cast<int64_t>(d.size), d.destinationOffset);
   }
 
+  // Writes `range` with every byte of its final content flipped.
+  void writeWrong(const CoalescedRangeCopy& range) {
+    const RangeCopy& d = range.destinations[0];
+    std::string bytes = finalBytes[d.destinationPath].substr(d.destinationOffset, d.size);
+    for (char& c : bytes) c = static_cast<char>(~c);
+    UniqueFd fd = Posix::openExistingRW(d.destinationPath);
+    Posix::pwriteAll(fd.get(), d.destinationPath, reinterpret_cast<const uint8_t*>(bytes.data()),
+                     static_cast<int64_t>(d.size), d.destinationOffset);
+  }
+
   static std::string digestOf(const std::string& bytes) {
     Sha256Stream s;
     s.update(bytes.data(), bytes.size());
@@ -113,6 +123,46 @@ TEST(OutputHashBehind, InOrderRangesAreHashedDuringTheCopy) {
   EXPECT_EQ(hasher.bytesHashedBehind(), f.finalBytes[f.a].size());
   RepackAudit audit;
   EXPECT_EQ(hasher.digest(f.a, audit, {}), Fixture::digestOf(f.finalBytes[f.a]));
+}
+
+// Ranges reported before they are checked, then taken back and written
+// again (a local shard that fails its digest): the digest is that of the
+// rewritten file, whether the wrong bytes were hashed already or not.
+TEST(OutputHashBehind, WithdrawnRangesAreHashedAgainOnceRewritten) {
+  for (const bool hashedFirst : {true, false}) {
+    SCOPED_TRACE(hashedFirst);
+    Fixture f(1000);
+    OutputHashBehind hasher({{f.a, f.finalBytes[f.a].size()}, {f.b, f.finalBytes[f.b].size()}},
+                            f.plan, {}, 256);
+    std::vector<const CoalescedRangeCopy*> wrong;
+    for (const CoalescedRangeCopy& r : f.plan.coalescedCopies) {
+      if ((r.id == "range-2" || r.id == "range-20" || r.id == "range-42")) {
+        f.writeWrong(r);
+        wrong.push_back(&r);
+      } else {
+        f.write(r);
+      }
+      hasher.written(r);
+    }
+    ASSERT_EQ(wrong.size(), 3u);
+    const uint64_t total = f.finalBytes[f.a].size() + f.finalBytes[f.b].size();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (hashedFirst && hasher.bytesHashedBehind() < total &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (hashedFirst) {
+      EXPECT_EQ(hasher.bytesHashedBehind(), total);
+    }
+    for (const CoalescedRangeCopy* r : wrong) hasher.withdrawn(*r);
+    for (const CoalescedRangeCopy* r : wrong) {
+      f.write(*r);
+      hasher.written(*r);
+    }
+    RepackAudit audit;
+    EXPECT_EQ(hasher.digest(f.a, audit, {}), Fixture::digestOf(f.finalBytes[f.a]));
+    EXPECT_EQ(hasher.digest(f.b, audit, {}), Fixture::digestOf(f.finalBytes[f.b]));
+  }
 }
 
 }  // namespace

@@ -272,7 +272,8 @@ void noteSource(RepackAudit& audit, const Transfer& t, const std::string& resolv
 
 uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, RepackAudit& audit,
                      const ProgressHandler& progress,
-                     const std::function<void(const CoalescedRangeCopy&)>& written) {
+                     const std::function<void(const CoalescedRangeCopy&)>& written,
+                     const std::function<void(const CoalescedRangeCopy&)>& withdrawn) {
   std::shared_ptr<SourceByteProvider> provider = copy.provider;
   std::map<std::string, LocalShardFile> localShards;
   for (const CoalescedRangeCopy& range : copy.copyPlan.coalescedCopies) {
@@ -292,6 +293,12 @@ uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, Repa
     LocalByteProviderOptions options;
     options.cancellation = &copy.pinned.session().cancellation();
     options.warn = copy.transfer.warn;
+    // A local shard's outputs can be hashed while they are still in the page
+    // cache, long before the shard's digest lets its ranges be reported.
+    if (written && withdrawn) {
+      options.rangePlaced = written;
+      options.rangeWithdrawn = withdrawn;
+    }
     provider = std::make_shared<LocalShardByteProvider>(std::move(localShards), fallback, options);
   }
   std::unordered_map<std::string, const CoalescedRangeCopy*> byID;

@@ -162,7 +162,10 @@ uint64_t localPayloadBytes(const RangeCopyPlan& copyPlan, const RemoteSnapshot& 
 // Copy phase, the same for every installer: fetches every range of the plan
 // not finished yet through `provider` (the hub's ranges at `pinned` when
 // null), records each finished range in the checkpoint, then passes it to
-// `written` (may be empty). Progress goes out as CopyingPayload events.
+// `written` (may be empty). With `withdrawn` as well, a range read from a
+// local shard goes to `written` as soon as its bytes are in place, and to
+// `withdrawn` if the shard then fails its check. Progress goes out as
+// CopyingPayload events.
 // Returns the bytes fetched by this run.
 struct Copy {
   std::shared_ptr<SourceByteProvider> provider;
@@ -177,6 +180,7 @@ struct Copy {
 };
 uint64_t copyPayload(const Copy& copy, RemoteInstallCheckpoint& checkpoint, RepackAudit& audit,
                      const ProgressHandler& progress,
-                     const std::function<void(const CoalescedRangeCopy&)>& written);
+                     const std::function<void(const CoalescedRangeCopy&)>& written,
+                     const std::function<void(const CoalescedRangeCopy&)>& withdrawn = {});
 
 }  // namespace RemoteInstallSteps

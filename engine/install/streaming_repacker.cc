@@ -360,7 +360,8 @@ void InstallRun::copy() {
       {provider_, *pinned_, snapshot_.remoteFiles, transfer_, copyPlan_, paths_,
        snapshot_.localFiles, snapshot_.localHeaders},
       checkpoint_, audit_, progress_,
-      [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); });
+      [&](const CoalescedRangeCopy& range) { hashBehind_->written(range); },
+      [&](const CoalescedRangeCopy& range) { hashBehind_->withdrawn(range); });
   // Finalization needs none of the ranges; the memory goes to the layout.
   copyPlan_.coalescedCopies = std::vector<CoalescedRangeCopy>();
 }

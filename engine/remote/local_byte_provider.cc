@@ -20,6 +20,7 @@
 #include "engine/common/unique_fd.h"
 #include "engine/io/posix.h"
 #include "engine/io/sha256_stream.h"
+#include "engine/io/write_behind_window.h"
 
 namespace {
 
@@ -199,7 +200,14 @@ class LocalShardByteProvider::ShardOutputs {
  public:
   // Opens every destination of `job`'s ranges, which must lie inside the
   // shard's `size` bytes.
-  ShardOutputs(const ShardJob& job, uint64_t size, const std::string& outputRoot) : job_(job) {
+  ShardOutputs(const ShardJob& job, uint64_t size, const std::string& outputRoot,
+               const std::function<void(const CoalescedRangeCopy&)>& placed,
+               uint64_t writeBehindBytes)
+      : job_(job),
+        placed_(placed),
+        finished_(job.ranges.size()),
+        outputRoot_(outputRoot),
+        writeBehind_(writeBehindBytes) {
     for (const CoalescedRangeCopy* range : job.ranges) {
       if (range->sourceOffset > size || range->size > size - range->sourceOffset) {
         throwConfigurationInvalid("range " + range->id + " exceeds " + job.shard);
@@ -225,6 +233,10 @@ class LocalShardByteProvider::ShardOutputs {
     std::sort(byStart_.begin(), byStart_.end(), [&job](size_t a, size_t b) {
       return job.ranges[a]->sourceOffset < job.ranges[b]->sourceOffset;
     });
+    byEnd_.resize(job.ranges.size());
+    for (size_t i = 0; i < byEnd_.size(); ++i) byEnd_[i] = i;
+    std::sort(byEnd_.begin(), byEnd_.end(),
+              [this](size_t a, size_t b) { return rangeEnd(a) < rangeEnd(b); });
   }
 
   // Writes the shard's bytes at `at` to every destination that needs them.
@@ -241,11 +253,9 @@ class LocalShardByteProvider::ShardOutputs {
       const uint64_t target = d.destinationOffset + (from - d.sourceOffset);
       Posix::pwriteAll(piece->fd, d.destinationPath, bytes.data() + (from - at),
                        static_cast<int64_t>(to - from), target);
-      // Start write-back now so the fsync before the reports finds most of
-      // the bytes on their way to the disk. Advisory: the fsync is what
-      // makes them durable.
-      (void)::sync_file_range(piece->fd, static_cast<off64_t>(target),
-                              static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+      // The fsync before the reports then finds most of the bytes on the
+      // disk already.
+      writeBehind_.written(piece->fd, target, to - from);
       audit_.sourceBytesRead += to - from;
       audit_.outputBytesWritten += to - from;
       audit_.intentionalCopyBytes += to - from;
@@ -265,23 +275,22 @@ class LocalShardByteProvider::ShardOutputs {
                              bytes.subspan(from - at, static_cast<size_t>(to - from)));
       }
     }
-    std::erase_if(digesting_, [this, end](size_t i) {
-      return job_.ranges[i]->sourceOffset + job_.ranges[i]->size <= end;
-    });
+    std::erase_if(digesting_, [this, end](size_t i) { return rangeEnd(i) <= end; });
+    while (nextEnded_ < byEnd_.size() && rangeEnd(byEnd_[nextEnded_]) <= end) {
+      ended(byEnd_[nextEnded_++]);
+    }
   }
 
   void fsync() const {
     for (const auto& [path, output] : outputs_) Posix::fsync(output.get(), path);
   }
 
-  // The digest of the `index`th range, from the bytes that passed when they
-  // allow it, else read back through `tile`.
-  std::string digest(size_t index, const std::string& outputRoot, std::span<uint8_t> tile,
-                     const std::function<void()>& cancellationCheck) {
-    std::optional<std::string> streamed;
-    if (digests_[index]) streamed = digests_[index]->finish();
-    if (streamed) return std::move(*streamed);
-    return destinationDigest(*job_.ranges[index], outputRoot, tile, cancellationCheck);
+  // The digest of the `index`th range, once the whole shard has been written.
+  const std::string& digest(size_t index) const {
+    if (!finished_[index]) {
+      throwConfigurationInvalid("range " + job_.ranges[index]->id + " was not written whole");
+    }
+    return *finished_[index];
   }
 
   const RepackAudit& audit() const { return audit_; }
@@ -294,7 +303,26 @@ class LocalShardByteProvider::ShardOutputs {
     int fd;
   };
 
+  // Every byte of the `index`th range is at its destinations: its digest is
+  // taken now, from what passed or else read back while the bytes are still
+  // in the page cache (at the end of the shard they may have left it).
+  void ended(size_t index) {
+    const CoalescedRangeCopy& range = *job_.ranges[index];
+    if (digests_[index]) finished_[index] = digests_[index]->finish();
+    digests_[index].reset();
+    if (!finished_[index]) {
+      tile_.resize(static_cast<size_t>(kDefaultWriteTileBytes));
+      finished_[index] = destinationDigest(range, outputRoot_, tile_);
+    }
+    if (placed_) placed_(range);
+  }
+
+  uint64_t rangeEnd(size_t range) const {
+    return job_.ranges[range]->sourceOffset + job_.ranges[range]->size;
+  }
+
   const ShardJob& job_;
+  const std::function<void(const CoalescedRangeCopy&)>& placed_;
   std::map<std::string, UniqueFd> outputs_;
   std::vector<Piece> pieces_;  // every destination, by where its bytes start
   size_t nextPiece_ = 0;
@@ -305,6 +333,12 @@ class LocalShardByteProvider::ShardOutputs {
   std::vector<size_t> byStart_;
   size_t nextDigest_ = 0;
   std::vector<size_t> digesting_;
+  std::vector<size_t> byEnd_;  // ranges by where they end
+  size_t nextEnded_ = 0;
+  std::vector<std::optional<std::string>> finished_;  // digests of ended ranges
+  std::vector<uint8_t> tile_;                         // to read back the others
+  std::string outputRoot_;
+  WriteBehindWindow writeBehind_;
   RepackAudit audit_;
 };
 
@@ -315,6 +349,9 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
   // written so far are overwritten there and were never reported.
   const auto reject = [&](const RepackError& error) {
     if (!fallback_) throw error;
+    if (options_.rangeWithdrawn) {
+      for (const CoalescedRangeCopy* range : job.ranges) options_.rangeWithdrawn(*range);
+    }
     std::vector<CoalescedRangeCopy> batch;
     batch.reserve(job.ranges.size());
     for (const CoalescedRangeCopy* range : job.ranges) batch.push_back(*range);
@@ -345,7 +382,8 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
     run.warnLocked("warning: " + job.shard + " from " + file.path +
                    " has no known SHA-256 and could not be checked");
   }
-  ShardOutputs outputs(job, size, run.outputRoot);
+  ShardOutputs outputs(job, size, run.outputRoot, options_.rangePlaced,
+                       static_cast<uint64_t>(options_.writeBehindBytes));
 
   // One sequential pass over the whole file, on two threads: this one reads
   // and hashes each chunk, the writer puts it at its destinations and feeds
@@ -436,13 +474,11 @@ void LocalShardByteProvider::copyShard(Run& run, const ShardJob& job,
   }
 
   outputs.fsync();
-  std::span<uint8_t> tile(buffer.data(), std::min<size_t>(buffer.size(), kDefaultWriteTileBytes));
   for (size_t i = 0; i < job.ranges.size(); ++i) {
     const CoalescedRangeCopy* range = job.ranges[i];
     RemoteCompletedRange completed;
     completed.id = range->id;
-    completed.destinationDigest =
-        outputs.digest(i, run.outputRoot, tile, [&run] { run.checkStop(); });
+    completed.destinationDigest = outputs.digest(i);
     completed.sourceBytes = range->size;
     for (const RangeCopy& d : range->destinations) completed.destinationBytes += d.size;
     run.checkStop();
@@ -535,6 +571,9 @@ void LocalShardByteProvider::copyRanges(
     const std::function<void(const RemoteCompletedRange&)>& completion) {
   if (options_.bufferBytes <= 0) throwConfigurationInvalid("bufferBytes must be positive");
   if (options_.readers < 1) throwConfigurationInvalid("readers must be positive");
+  if (options_.writeBehindBytes <= 0) {
+    throwConfigurationInvalid("writeBehindBytes must be positive");
+  }
   if (options_.cancellation) options_.cancellation->check();
 
   Run run(ranges, finishedIDs, outputRoot, temporaryRangePath, audit, progress, completion,

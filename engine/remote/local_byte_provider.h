@@ -49,10 +49,25 @@ struct LocalByteProviderOptions {
   // thread writing it out.
   int64_t bufferBytes = 2 * 1024 * 1024;
   int64_t readers = 2;  // local shards read at once
+  // Written bytes each shard's writer leaves in the page cache (up to twice
+  // this) before it drops the oldest once they are on the disk. The outputs
+  // are hashed well within it, and a writer that keeps to a small, recycled
+  // set of pages copies much faster than one that takes fresh memory for
+  // every page (on virtual machines, memory handed back to the host faults
+  // on first touch).
+  int64_t writeBehindBytes = 512ll * 1024 * 1024;
   // Checked before every buffer; the fallback observes its own session's.
   const CancellationToken* cancellation = nullptr;
   // Receives each warning line ("warning: ..."), one call at a time.
   std::function<void(const std::string&)> warn;
+  // For readers that follow the writes (may be empty). `rangePlaced` runs on
+  // a shard's writer thread once every byte of a range is at its
+  // destinations, before the shard's SHA-256 is known and before anything is
+  // synced, so it is no report. `rangeWithdrawn` runs, before the fallback
+  // writes them again, for each range of a shard that is not used after
+  // all, placed or not.
+  std::function<void(const CoalescedRangeCopy&)> rangePlaced;
+  std::function<void(const CoalescedRangeCopy&)> rangeWithdrawn;
 };
 
 class LocalShardByteProvider final : public SourceByteProvider {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "engine/common/repack_error.h"
 #include "engine/io/posix.h"
@@ -79,6 +80,7 @@ class LocalByteProviderTest : public HubFixture {
           progress_.push_back(now);
         },
         [&](const RemoteCompletedRange& r) {
+          note("done", r.id);
           completed_.push_back(r);
           if (onCompletion) onCompletion(r);
         });
@@ -88,11 +90,36 @@ class LocalByteProviderTest : public HubFixture {
     LocalByteProviderOptions o;
     o.cancellation = &token_;
     o.warn = [this](const std::string& line) { warnings_.push_back(line); };
+    o.rangePlaced = [this](const CoalescedRangeCopy& r) { note("placed", r.id); };
+    o.rangeWithdrawn = [this](const CoalescedRangeCopy& r) { note("withdrawn", r.id); };
     return o;
+  }
+
+  // Placed, withdrawn and reported ranges, in the order the calls came.
+  void note(const std::string& what, const std::string& id) {
+    const std::lock_guard<std::mutex> lock(eventsMutex_);
+    events_.push_back(what + " " + id);
+  }
+  // Checks that every range reported was placed before, unless it was
+  // withdrawn first (and then fetched); returns the withdrawn ranges.
+  std::set<std::string> withdrawnAfterPlacing() {
+    std::set<std::string> placed, withdrawn;
+    for (const std::string& e : events_) {
+      const std::string what = e.substr(0, e.find(' ')), id = e.substr(e.find(' ') + 1);
+      if (what == "placed") {
+        EXPECT_TRUE(placed.insert(id).second) << id << " placed twice";
+      }
+      if (what == "withdrawn") withdrawn.insert(id);
+      if (what == "done" && !withdrawn.contains(id)) {
+        EXPECT_TRUE(placed.contains(id)) << id << " reported before it was placed";
+      }
+    }
+    return withdrawn;
   }
 
   void reset() {
     completed_.clear();
+    events_.clear();
     progress_.clear();
     warnings_.clear();
     hub_->clearRequests();
@@ -146,6 +173,8 @@ class LocalByteProviderTest : public HubFixture {
   std::vector<CopyProgress> progress_;
   std::vector<RemoteCompletedRange> completed_;
   std::vector<std::string> warnings_;
+  std::mutex eventsMutex_;
+  std::vector<std::string> events_;
   int written_ = 0;
 };
 
@@ -157,13 +186,15 @@ TEST_F(LocalByteProviderTest, LocalShardsAreCopiedWithoutTheHubAndReadWholeOnRes
                                                       {s2, local(s2, files_.at(s2))}};
   const uint64_t bothSizes = files_.at(s1).size() + files_.at(s2).size();
   // 1000 bytes: ranges cross chunks, read through the page cache; 16 KiB:
-  // aligned chunks, read past it, and a last chunk that ends mid-block.
+  // aligned chunks, read past it, and a last chunk that ends mid-block. The
+  // writers keep as few bytes in the cache, so most are dropped behind them.
   ASSERT_NE(files_.at(s1).size() % 4096, 0u);
   for (const auto& [online, bufferBytes] :
        {std::pair{false, 1000}, std::pair{true, 1000}, std::pair{false, 16 * 1024}}) {
     reset();
     LocalByteProviderOptions o = options();
     o.bufferBytes = bufferBytes;
+    o.writeBehindBytes = bufferBytes;
     copy(LocalShardByteProvider(both, online ? hub() : nullptr, o));
     EXPECT_EQ(expectCopiedRight(), allIDs());
     EXPECT_TRUE(hub_->requests().empty());
@@ -254,6 +285,8 @@ TEST_F(LocalByteProviderTest, ALocalFileIsUsedOnlyWhenItMatches) {
     reset();
     copy(LocalShardByteProvider(files, hub(), options()));
     EXPECT_EQ(expectCopiedRight(), allIDs()) << c.name;
+    EXPECT_EQ(withdrawnAfterPlacing(), c.problem.empty() ? std::set<std::string>{} : idsOf(s1))
+        << c.name;
     if (c.problem.empty()) {
       EXPECT_TRUE(hub_->requests().empty()) << c.name;
       EXPECT_EQ(warnings_,
