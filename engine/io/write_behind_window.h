@@ -1,10 +1,10 @@
 // Bounds how much freshly written data a writer keeps in the page cache.
-// Large installs write many gigabytes once and never read most of it back
-// from memory; left to the kernel, the cache fills with those pages and every
-// new write lands in memory that has to be found (and, on virtual machines
-// that hand free memory back to the host, faulted in again). Dropping each
-// stretch shortly after it has reached the disk keeps the writer on a small
-// set of recycled pages instead.
+// An install writes many gigabytes and reads each byte back at most once,
+// soon after writing it; left to the kernel, the cache fills with those pages
+// and every new write lands in memory that has to be found (and, on virtual
+// machines that hand free memory back to the host, faulted in again).
+// Dropping each stretch shortly after it has reached the disk keeps the
+// writer on a small set of recycled pages instead.
 #pragma once
 
 #include <cstdint>
@@ -19,15 +19,8 @@ class WriteBehindWindow {
   // write-back. Once more than two windows are held, waits for the oldest
   // window to reach the disk and drops it from the cache. Every call is
   // advisory: durability still comes from the caller's fsync, which also
-  // reports any write-back error. `fd` must stay open until `clear` or
-  // destruction.
+  // reports any write-back error. `fd` must stay open as long as this object.
   void written(int fd, uint64_t offset, uint64_t size);
-
-  // Forgets what is held without waiting, before descriptors are closed.
-  void clear() {
-    extents_.clear();
-    held_ = 0;
-  }
 
  private:
   struct Extent {
