@@ -128,7 +128,9 @@ void OutputHashBehind::withdrawn(const CoalescedRangeCopy& range) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = rangeIndex_.find(range.id);
-    if (found == rangeIndex_.end()) return;
+    // A range not reported written holds back every file it writes to, so
+    // none of its bytes was hashed: nothing to take back.
+    if (found == rangeIndex_.end() || !rangeWritten_[found->second]) return;
     rangeWritten_[found->second] = false;
     for (File* file : rangeFiles_[found->second]) file->restart = true;
     ++generation_;

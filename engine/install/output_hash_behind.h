@@ -48,8 +48,8 @@ class OutputHashBehind {
   // report of the same range changes nothing.
   void written(const CoalescedRangeCopy& range);
   // Takes back `written` for `range`, whose bytes are to be written again:
-  // every output it writes to is hashed again from its start. Safe from any
-  // thread.
+  // every output it writes to is hashed again from its start. Does nothing
+  // for a range not reported written. Safe from any thread.
   void withdrawn(const CoalescedRangeCopy& range);
 
   // True when the output at `path` is one of this object's, planned at
